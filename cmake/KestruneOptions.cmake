@@ -1,0 +1,28 @@
+# Compiler options shared by every target of the tree.
+add_library(ksrn_options INTERFACE)
+target_compile_options(ksrn_options INTERFACE -Wall -Wextra $<$<BOOL:${KSRN_WERROR}>:-Werror>)
+
+if(KSRN_SANITIZE STREQUAL "address")
+  target_compile_options(ksrn_options INTERFACE -fsanitize=address,undefined
+                                                -fno-sanitize-recover=undefined
+                                                -fno-omit-frame-pointer)
+  target_link_options(ksrn_options INTERFACE -fsanitize=address,undefined)
+elseif(KSRN_SANITIZE STREQUAL "thread")
+  target_compile_options(ksrn_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(ksrn_options INTERFACE -fsanitize=thread)
+elseif(NOT KSRN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KSRN_SANITIZE must be empty, address or thread")
+endif()
+
+if(WIN32)
+  # No runtime DLLs beside ours: libstdc++, libgcc and winpthread are linked in.
+  target_link_options(ksrn_options INTERFACE -static -static-libgcc -static-libstdc++)
+  target_compile_definitions(ksrn_options INTERFACE _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN
+                                                    NOMINMAX UNICODE _UNICODE)
+endif()
+
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  # Test programs run under Wine, with a prefix of their own inside the build folder.
+  set(KSRN_WINE_PREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/cmake/wine-run;${KSRN_WINE_PREFIX}")
+endif()

@@ -1,0 +1,115 @@
+/*
+ * Kestrune: an asynchronous HTTPS client for the REST interfaces of a fixed set of
+ * cryptocurrency exchanges, behind 19 flat C functions.
+ *
+ * Conventions a host relies on:
+ * - Strings are NUL-terminated UTF-16 (KSRN_CHAR: wchar_t on Windows, char16_t elsewhere).
+ * - Integers are 32 bits wide; yes/no and success/failure results are 1 or 0.
+ * - Every function except KSRN_GetLastError sets the calling thread's last error on every
+ *   return, 0 on success. Several functions return 0 both on failure and as a genuine answer
+ *   (a size of 0, status 0, "not ready"): read KSRN_GetLastError right after the call to tell
+ *   them apart. The last error is per thread.
+ * - No call ever waits for the network. KSRN_Request returns a request id at once; poll
+ *   KSRN_IsReady, read the outcome, then KSRN_Free the id.
+ * - Every function may be called from any thread, concurrently with every other.
+ * - Only HTTPS on port 443 to the compiled-in exchange hosts can be requested.
+ */
+#ifndef KESTRUNE_H
+#define KESTRUNE_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <wchar.h>
+typedef wchar_t KSRN_CHAR;
+#if defined(KSRN_BUILDING_LIBRARY)
+#define KSRN_API __declspec(dllexport)
+#else
+#define KSRN_API __declspec(dllimport)
+#endif
+#else
+#if defined(__cplusplus)
+typedef char16_t KSRN_CHAR;
+#else
+#include <uchar.h>
+typedef char16_t KSRN_CHAR;
+#endif
+#define KSRN_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The interface version KSRN_Init accepts and KSRN_GetAbiVersion returns. */
+#define KSRN_ABI_VERSION 1
+
+/*
+ * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
+ * KSRN_GetRequestError returns a finished request's own outcome code.
+ */
+#define KSRN_ERROR_SUCCESS 0u                   /* ERROR_SUCCESS */
+#define KSRN_ERROR_ACCESS_DENIED 5u             /* method, URL or header refused by policy */
+#define KSRN_ERROR_INVALID_HANDLE 6u            /* library not initialised */
+#define KSRN_ERROR_NOT_ENOUGH_MEMORY 8u         /* out of memory; result budget exhausted */
+#define KSRN_ERROR_INVALID_DATA 13u             /* malformed request header block */
+#define KSRN_ERROR_READ_FAULT 30u               /* the server announced data it did not send */
+#define KSRN_ERROR_GEN_FAILURE 31u              /* internal failure without a better code */
+#define KSRN_ERROR_INVALID_PARAMETER 87u        /* an argument out of range */
+#define KSRN_ERROR_BUFFER_OVERFLOW 111u         /* method or header block too long */
+#define KSRN_ERROR_INSUFFICIENT_BUFFER 122u     /* copy buffer smaller than the data */
+#define KSRN_ERROR_INVALID_NAME 123u            /* malformed URL */
+#define KSRN_ERROR_FILE_TOO_LARGE 223u          /* response body or headers over the limit */
+#define KSRN_ERROR_NO_MORE_ITEMS 259u           /* request ids used up */
+#define KSRN_ERROR_OPERATION_ABORTED 995u       /* cancelled, or the library is stopping */
+#define KSRN_ERROR_IO_INCOMPLETE 996u           /* the request has not finished yet */
+#define KSRN_ERROR_NO_UNICODE_TRANSLATION 1113u /* response headers not valid text */
+#define KSRN_ERROR_NOT_FOUND 1168u              /* no request with this id */
+#define KSRN_ERROR_REVISION_MISMATCH 1306u      /* KSRN_Init given another interface version */
+#define KSRN_ERROR_NOT_ENOUGH_QUOTA 1816u       /* 32 requests already held */
+#define KSRN_ERROR_WINHTTP_TIMEOUT 12002u       /* the request ran out of time */
+#define KSRN_ERROR_WINHTTP_INVALID_URL 12005u   /* the URL cannot be split into its parts */
+#define KSRN_ERROR_WINHTTP_UNRECOGNIZED_SCHEME 12006u     /* a scheme other than http or https */
+#define KSRN_ERROR_WINHTTP_NAME_NOT_RESOLVED 12007u       /* the host name did not resolve */
+#define KSRN_ERROR_WINHTTP_OPERATION_CANCELLED 12017u     /* a network operation was aborted */
+#define KSRN_ERROR_WINHTTP_CANNOT_CONNECT 12029u          /* no connection to the server */
+#define KSRN_ERROR_WINHTTP_CONNECTION_ERROR 12030u        /* the connection broke */
+#define KSRN_ERROR_WINHTTP_INVALID_SERVER_RESPONSE 12152u /* unparsable response */
+#define KSRN_ERROR_WINHTTP_SECURE_FAILURE 12175u          /* TLS or certificate failure */
+
+/* Library lifecycle and the last error. */
+KSRN_API int32_t KSRN_GetAbiVersion(void);
+KSRN_API int32_t KSRN_Init(int32_t abiVersion);
+KSRN_API int32_t KSRN_Shutdown(void);
+KSRN_API uint32_t KSRN_GetLastError(void);
+
+/* Control. */
+KSRN_API int32_t KSRN_SetThrottleMs(int32_t throttleMs);
+
+/* Submission: returns a request id (1 or more), or 0 with the reason in the last error. */
+KSRN_API int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method,
+                              const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
+                              int32_t timeoutMs);
+KSRN_API int32_t KSRN_Get(const KSRN_CHAR* url, int32_t timeoutMs);
+
+/* Status and results of a request. */
+KSRN_API int32_t KSRN_IsReady(int32_t id);
+KSRN_API int32_t KSRN_Succeeded(int32_t id);
+KSRN_API int32_t KSRN_GetStatusCode(int32_t id);
+KSRN_API uint32_t KSRN_GetRequestError(int32_t id);
+KSRN_API int32_t KSRN_GetBodySize(int32_t id);
+KSRN_API int32_t KSRN_CopyBody(int32_t id, uint8_t* buffer, int32_t capacity);
+KSRN_API int32_t KSRN_GetHeadersSize(int32_t id);
+KSRN_API int32_t KSRN_CopyHeaders(int32_t id, uint8_t* buffer, int32_t capacity);
+
+/* Cancelling and freeing. */
+KSRN_API int32_t KSRN_Cancel(int32_t id);
+KSRN_API int32_t KSRN_Free(int32_t id);
+KSRN_API int32_t KSRN_CancelAll(void);
+KSRN_API int32_t KSRN_GetPendingCount(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRUNE_H */

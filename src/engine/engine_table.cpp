@@ -1,0 +1,98 @@
+// The request table: ids, submission, lookup and counting.
+#include <new>
+#include <system_error>
+
+#include "engine/http_engine.h"
+#include "platform/win32_errors.h"
+
+namespace ksrn {
+
+int32_t HttpEngine::AllocateIdLocked() {
+  uint64_t next = idAllocator.nextId.load();
+  // Compare-exchange even under the engine lock: the allocator outlives this engine and is
+  // shared with the next one, which has a lock of its own.
+  while (next != 0 && next <= static_cast<uint64_t>(kMaxRequestId)) {
+    if (idAllocator.nextId.compare_exchange_weak(next, next + 1)) {
+      return static_cast<int32_t>(next);
+    }
+  }
+  return 0;
+}
+
+int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
+  if (!request) {
+    error = kErrorInvalidParameter;
+    return 0;
+  }
+  try {
+    std::lock_guard lock(engineMutex);
+    if (!accepting || stopping.load()) {
+      error = kErrorOperationAborted;
+      return 0;
+    }
+    if (requests.size() >= kMaxRequests) {
+      error = kErrorNotEnoughQuota;
+      return 0;
+    }
+    const int32_t id = AllocateIdLocked();
+    if (id == 0) {
+      error = kErrorNoMoreItems;
+      return 0;
+    }
+    request->id = id;
+    request->deadline =
+        SteadyNow() + static_cast<int64_t>(request->timeoutMs) * kNanosecondsPerMillisecond;
+    try {
+      requests.emplace(id, request);
+    } catch (const std::bad_alloc&) {
+      request->id = 0;
+      error = kErrorNotEnoughMemory;
+      return 0;
+    }
+    try {
+      queue.push_back(request);
+    } catch (const std::bad_alloc&) {
+      requests.erase(id);
+      request->id = 0;
+      error = kErrorNotEnoughMemory;
+      return 0;
+    }
+    error = kErrorSuccess;
+    queueCv.notify_one();
+    watchdogCv.notify_one();
+    return id;
+  } catch (const std::system_error&) {
+    error = kErrorNotEnoughMemory;
+    return 0;
+  }
+}
+
+RequestRef HttpEngine::Find(int32_t id) const {
+  if (id <= 0) {
+    return {};
+  }
+  try {
+    std::lock_guard lock(engineMutex);
+    auto it = requests.find(id);
+    return it == requests.end() ? RequestRef{} : it->second;
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
+int32_t HttpEngine::PendingCount() const {
+  try {
+    std::lock_guard lock(engineMutex);
+    int32_t pending = 0;
+    for (const auto& [id, request] : requests) {
+      if (request->state.load() != RequestState::Done) {
+        ++pending;
+      }
+    }
+    return pending;
+  } catch (const std::system_error&) {
+    return 0;
+  }
+}
+
+}  // namespace ksrn

@@ -1,0 +1,95 @@
+// The request engine: the table of live requests, the dispatch queue, four workers, the deadline
+// watchdog, the dispatch throttle and the budget for stored results.
+//
+// Lock order, the only one in which locks nest: engineMutex, then a record's resultMutex.
+// dispatchMutex is never held together with another lock. No lock is held while a transfer
+// runs, while a thread is joined or while CancelRequest runs.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/request_id_allocator.h"
+#include "net/http_request.h"
+
+namespace ksrn {
+
+inline constexpr int kWorkerCount = 4;
+inline constexpr size_t kMaxRequests = 32;
+inline constexpr uint64_t kMaxResultBytes = 64ull * 1024 * 1024;
+inline constexpr std::chrono::milliseconds kWatchdogPeriod{25};
+inline constexpr int32_t kMaxThrottleMs = 60000;
+inline constexpr int32_t kMaxRequestId = 0x7FFFFFFF;
+
+using RequestRef = std::shared_ptr<HttpRequest>;
+
+class HttpEngine {
+ public:
+  // Starts the four workers and the watchdog; if a thread cannot be started, stops and joins
+  // what was started and rethrows.
+  explicit HttpEngine(RequestIdAllocator& allocator);
+  ~HttpEngine();
+  HttpEngine(const HttpEngine&) = delete;
+  HttpEngine& operator=(const HttpEngine&) = delete;
+
+  // Registers a record under a new id and queues it. Returns the id, or 0 with the reason in
+  // error: 87 empty record, 995 stopping, 1816 table full, 259 ids exhausted, 8 out of memory.
+  int32_t Submit(const RequestRef& request, uint32_t& error);
+  // The record registered under id, or empty.
+  RequestRef Find(int32_t id) const;
+  // Table entries not yet Done.
+  int32_t PendingCount() const;
+
+  bool SetThrottleMs(int32_t ms);
+
+  bool Cancel(int32_t id);
+  bool Free(int32_t id);
+  int32_t CancelAll();
+
+  // Refuses further work, cancels every request, joins all threads and empties the engine.
+  // Runs once; must not be called from an engine thread.
+  void Stop();
+
+ private:
+  int32_t AllocateIdLocked();
+  void WorkerLoop();
+  bool WaitForDispatch(const RequestRef& request);
+  void Publish(const RequestRef& request, HttpResult result);
+  void WatchdogLoop();
+  void CancelRequest(const RequestRef& request, bool timedOut);
+  void WakeAll();
+
+  // Fixed-size copy of the table for cancelling outside the lock without allocating.
+  using Snapshot = std::array<RequestRef, kMaxRequests>;
+
+  mutable std::mutex
+      engineMutex;  // guards queue, requests, resultBytes, accepting, stopping's writes
+  std::condition_variable queueCv;                   // workers wait here (engineMutex)
+  std::condition_variable watchdogCv;                // the watchdog sleeps here (engineMutex)
+  std::deque<RequestRef> queue;                      // engineMutex
+  std::unordered_map<int32_t, RequestRef> requests;  // engineMutex
+  uint64_t resultBytes = 0;                          // engineMutex
+  RequestIdAllocator& idAllocator;
+  bool accepting = true;              // engineMutex
+  std::atomic<bool> stopping{false};  // written under engineMutex
+
+  std::mutex dispatchMutex;  // guards lastDispatch and hasLastDispatch; never nested
+  std::condition_variable dispatchCv;
+  SteadyTime lastDispatch = 0;   // dispatchMutex
+  bool hasLastDispatch = false;  // dispatchMutex
+  std::atomic<int32_t> throttleMs{0};
+
+  std::vector<std::thread> workers;
+  std::thread watchdog;
+  std::once_flag stopOnce;
+};
+
+}  // namespace ksrn

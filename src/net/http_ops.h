@@ -1,0 +1,94 @@
+// The HTTP operation set: the small, blocking, WinHTTP-shaped interface the transfer is written
+// against. Each platform links exactly one implementation (WinHTTP on Windows, libcurl on Linux,
+// or the scriptable fake in tests), so the transfer and the engine carry no platform code.
+//
+// Contract shared by every implementation:
+// - Handles are opaque. A session comes from HttpOpen, a connection from HttpConnect on a
+//   session, a request from HttpOpenRequest on a connection. One request per connection.
+// - Every operation except HttpCloseHandle and the two last-error calls is called by the one
+//   thread that runs the transfer, and may block. On failure it returns false (or null) and
+//   leaves a Win32 code in the calling thread's last error (HttpLastError).
+// - HttpCloseHandle may be called from any thread at any time, also while the owning thread is
+//   blocked in an operation on that handle: the blocked operation then fails at once with
+//   kErrorWinhttpOperationCancelled (12017). Closing is how cancellation and the deadline
+//   watchdog abort a transfer.
+// - A handle value stays safe to pass after it was closed: any later operation on it fails with
+//   kErrorInvalidHandle (6) or 12017 and never touches freed memory. Closing a handle twice is
+//   harmless (the second close fails with 6).
+// - No single wait (resolve, connect, send, receive) lasts longer than the time-out set on the
+//   session; time-outs set on a session apply to every later wait of the requests opened under
+//   it. A wait that runs out fails with kErrorWinhttpTimeout (12002).
+// - Network failures carry the codes WinHTTP reports: 12007 name not resolved, 12029 cannot
+//   connect, 12002 time-out, 12175 TLS or certificate failure, 12030 connection broken,
+//   12152 invalid server response.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/wide_string.h"
+
+namespace ksrn::net {
+
+using NetHandle = void*;
+
+// HttpSetOption options and values (WinHTTP's numbers).
+inline constexpr uint32_t kOptionDisableFeature = 63;
+inline constexpr uint32_t kDisableRedirects = 2;
+inline constexpr uint32_t kOptionDecompression = 118;
+inline constexpr uint32_t kDecompressionGzipAndDeflate = 3;
+
+inline constexpr const WideChar* kUserAgent = KSRN_WIDE("Kestrune/1.0");
+
+// Opens a session with the given user agent, automatic proxy, no other options. Null on failure.
+NetHandle HttpOpen(const WideChar* userAgent);
+
+// Sets the four time-outs in milliseconds on a session. 0 means no time-out (not used here).
+bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs);
+
+// Names the server of a session; no network activity yet. Null on failure.
+NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port);
+
+// Creates an HTTPS request over the connection: HTTP/1.1, the object name (path and query) sent
+// verbatim with no escaping, no default Accept header. Null on failure.
+NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method, const WideChar* objectName);
+
+// kOptionDisableFeature with kDisableRedirects: redirects are returned, never followed.
+// kOptionDecompression with kDecompressionGzipAndDeflate: Accept-Encoding is sent and gzip or
+// deflate bodies are delivered decoded. Unknown options fail with kErrorInvalidParameter (87).
+bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value);
+
+// Connects if needed and sends the request line, the caller's header block (headersLength
+// UTF-16 units, CR LF separated, sent unchanged; null and 0 for none) and the body (null and 0
+// for none). Returns once the whole request has been sent.
+bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
+                     const void* body, uint32_t bodyLength);
+
+// Blocks until the final (non-1xx) response's status line and headers have arrived.
+bool HttpReceiveResponse(NetHandle request);
+
+// The final response's numeric status code.
+bool HttpQueryStatusCode(NetHandle request, uint32_t& statusCode);
+
+// The final response's raw header block as UTF-16 text with CR LF line ends, by the two-call
+// size protocol: with a null buffer (or one too small) it fails with kErrorInsufficientBuffer
+// (122) and sets bufferBytes to the size needed in bytes, terminating NUL included; given enough
+// room it writes the text and its terminator and sets bufferBytes to the bytes written, the
+// terminator excluded. Header bytes that are valid UTF-8 are decoded as UTF-8; any other byte is
+// taken as its Latin-1 code point.
+bool HttpQueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes);
+
+// Blocks until body bytes can be read or the body has ended; sets available to the count that
+// can be read now without blocking, 0 at the end of the body.
+bool HttpQueryDataAvailable(NetHandle request, uint32_t& available);
+
+// Copies up to size body bytes into buffer and sets bytesRead; 0 only at the end of the body.
+bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& bytesRead);
+
+// Closes a handle; callable from any thread, see above. The result is for information only.
+bool HttpCloseHandle(NetHandle handle);
+
+// The calling thread's last error, as left by the operation that just failed.
+uint32_t HttpLastError();
+void HttpSetLastError(uint32_t error);
+
+}  // namespace ksrn::net

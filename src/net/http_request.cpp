@@ -1,0 +1,71 @@
+#include "net/http_request.h"
+
+#include <chrono>
+
+namespace ksrn {
+
+SteadyTime SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+HttpResult::HttpResult(HttpResult&& other) noexcept
+    : statusCode(other.statusCode),
+      error(other.error),
+      bodyComplete(other.bodyComplete),
+      body(std::move(other.body)),
+      headers(std::move(other.headers)) {}
+
+HttpResult& HttpResult::operator=(HttpResult&& other) noexcept {
+  bodyComplete = other.bodyComplete;
+  statusCode = other.statusCode;
+  error = other.error;
+  // Swapping with a temporary releases the target's storage now and leaves the source with
+  // none, whatever the allocator does with a plain move assignment.
+  std::vector<uint8_t>(std::move(other.body)).swap(body);
+  std::vector<uint8_t>(std::move(other.headers)).swap(headers);
+  return *this;
+}
+
+HttpResult HttpResult::Failure(uint32_t error) {
+  HttpResult result;
+  result.error = error;
+  return result;
+}
+
+bool HttpRequest::InstallHandle(std::atomic<net::NetHandle>& slot, net::NetHandle handle) noexcept {
+  if (handle == nullptr) {
+    return false;
+  }
+  if (IsAbortRequested()) {
+    net::HttpCloseHandle(handle);
+    return false;
+  }
+  net::NetHandle expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, handle)) {
+    net::HttpCloseHandle(handle);
+    return false;
+  }
+  // A canceller may have raised its flag after the first check but missed the new handle in
+  // its sweep: take the handle back. If the sweep got it first we find null and close nothing.
+  if (cancelled.load() || timedOut.load()) {
+    net::NetHandle taken = slot.exchange(nullptr);
+    if (taken != nullptr) {
+      net::HttpCloseHandle(taken);
+    }
+    return false;
+  }
+  return true;
+}
+
+void HttpRequest::CloseNetworkHandles() noexcept {
+  for (std::atomic<net::NetHandle>* slot : {&requestHandle, &connectionHandle, &sessionHandle}) {
+    net::NetHandle taken = slot->exchange(nullptr);
+    if (taken != nullptr) {
+      net::HttpCloseHandle(taken);
+    }
+  }
+}
+
+}  // namespace ksrn

@@ -1,0 +1,101 @@
+// The record of one request and its outcome. A record is shared between the host thread that
+// submitted it, the engine's table and queue, the worker that transfers it and any host call
+// that looked it up; it is always held by std::shared_ptr and never copied or moved.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "net/http_ops.h"
+#include "platform/wide_string.h"
+
+namespace ksrn {
+
+// Nanoseconds on the steady clock.
+using SteadyTime = int64_t;
+
+// Reads the monotonic clock in nanoseconds.
+SteadyTime SteadyNow();
+
+inline constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
+inline constexpr uint16_t kHttpsPort = 443;
+
+struct ParsedUrl {
+  WideString host;
+  WideString pathAndQuery;
+  uint16_t port = kHttpsPort;
+};
+
+enum class RequestState : int32_t {
+  Queued = 0,
+  Running = 1,
+  Completing = 2,
+  Done = 3,
+};
+
+// The outcome of one request. Results are passed by value and moved; copying would duplicate
+// megabytes of body, so it is not possible.
+struct HttpResult {
+  uint32_t statusCode = 0;
+  uint32_t error = 0;
+  bool bodyComplete = false;
+  std::vector<uint8_t> body;
+  std::vector<uint8_t> headers;
+
+  HttpResult() = default;
+  HttpResult(const HttpResult&) = delete;
+  HttpResult& operator=(const HttpResult&) = delete;
+  HttpResult(HttpResult&& other) noexcept;
+  // Releases the target's buffers and takes the source's; the source keeps its scalars.
+  HttpResult& operator=(HttpResult&& other) noexcept;
+  ~HttpResult() = default;
+
+  // The engine's own result when no transfer produced one.
+  static HttpResult Failure(uint32_t error);
+};
+
+struct HttpRequest {
+  // Written before the record is queued and never changed afterwards.
+  int32_t id = 0;
+  ParsedUrl url;
+  WideString method;
+  WideString headers;
+  std::vector<uint8_t> body;
+  int32_t timeoutMs = 10000;
+  SteadyTime deadline = 0;
+
+  // Lock-free progress flags. All accesses are sequentially consistent: a canceller's flag store
+  // must be visible before its state exchange and slot exchanges, and a transfer's slot install
+  // before its re-read of the flags (see InstallHandle).
+  std::atomic<RequestState> state{RequestState::Queued};
+  std::atomic<bool> ready{false};
+  std::atomic<bool> cancelled{false};
+  std::atomic<bool> timedOut{false};
+
+  std::mutex resultMutex;
+  HttpResult result;          // guarded by resultMutex; meaningful once ready
+  uint64_t chargedBytes = 0;  // guarded by resultMutex
+
+  // The transfer's network handles while installed; whoever exchanges one out closes it.
+  std::atomic<net::NetHandle> sessionHandle{nullptr};
+  std::atomic<net::NetHandle> connectionHandle{nullptr};
+  std::atomic<net::NetHandle> requestHandle{nullptr};
+
+  HttpRequest() = default;
+  HttpRequest(const HttpRequest&) = delete;
+  HttpRequest& operator=(const HttpRequest&) = delete;
+
+  // Publishes a handle the transfer just created into one of the three slots. Returns true when
+  // the transfer may use it; otherwise the handle has been closed (or was null).
+  bool InstallHandle(std::atomic<net::NetHandle>& slot, net::NetHandle handle) noexcept;
+
+  // Takes every installed handle out of its slot, innermost first, and closes it. Any thread,
+  // any number of times: each handle is closed exactly once.
+  void CloseNetworkHandles() noexcept;
+
+  bool IsAbortRequested() const noexcept { return cancelled.load() || timedOut.load(); }
+};
+
+}  // namespace ksrn
