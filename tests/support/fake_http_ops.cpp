@@ -28,7 +28,6 @@ struct FakeHandle {
   uint16_t port = 0;
   SentRequest sent;
   Exchange exchange;
-  bool blockUsed = false;
   bool overrideUsed = false;
   size_t readOffset = 0;
   uint32_t announced = 0;
@@ -44,6 +43,7 @@ struct State {
   std::array<int, kStepCount> callCounts{};
   int blocked = 0;
   uint64_t releaseGeneration = 0;
+  int openCalls = 0;
   bool stickyRelease = false;
 };
 
@@ -99,23 +99,29 @@ bool ShouldFail(State& state, FakeHandle* counted, const Exchange& exchange, Ste
   return false;
 }
 
-// Blocks the first call of the exchange's blockAt step until a release or a close.
-bool PassBlock(std::unique_lock<std::mutex>& lock, State& state, FakeHandle* request, Step step) {
-  if (request->exchange.blockAt != step || request->blockUsed) {
-    return true;
-  }
-  request->blockUsed = true;
+// Waits until a release, or until handle (when there is one) or a parent of it is closed.
+bool WaitForRelease(std::unique_lock<std::mutex>& lock, State& state, const FakeHandle* handle) {
   const uint64_t generation = state.releaseGeneration;
   ++state.blocked;
   state.cv.notify_all();
   state.cv.wait(lock, [&] {
-    return state.stickyRelease || state.releaseGeneration != generation || IsAborted(request);
+    return state.stickyRelease || state.releaseGeneration != generation || IsAborted(handle);
   });
   --state.blocked;
-  if (IsAborted(request)) {
+  if (IsAborted(handle)) {
     return Fail(kErrorWinhttpOperationCancelled);
   }
   return true;
+}
+
+// Blocks the exchange's chosen call of its blockAt step.
+bool PassBlock(std::unique_lock<std::mutex>& lock, State& state, FakeHandle* request, Step step) {
+  const Exchange& exchange = request->exchange;
+  if (exchange.blockAt != step ||
+      request->calls[static_cast<size_t>(step)] + 1 != exchange.blockOnCall) {
+    return true;
+  }
+  return WaitForRelease(lock, state, request);
 }
 
 FakeHandle* NewHandleLocked(State& state, Kind kind, FakeHandle* parent) {
@@ -141,6 +147,7 @@ void Reset() {
   state.scripts.clear();
   state.defaultExchange = Exchange{};
   state.openFailure = 0;
+  state.openCalls = 0;
   state.callCounts = {};
   state.stickyRelease = false;
   ++state.releaseGeneration;
@@ -236,7 +243,11 @@ using fake::Step;
 
 NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   auto& state = Global();
-  std::lock_guard lock(state.mutex);
+  std::unique_lock lock(state.mutex);
+  if (state.defaultExchange.blockAt == Step::Open &&
+      ++state.openCalls == state.defaultExchange.blockOnCall) {
+    fake::WaitForRelease(lock, state, nullptr);
+  }
   if (fake::ShouldFail(state, nullptr, state.defaultExchange, Step::Open)) {
     return nullptr;
   }

@@ -46,8 +46,10 @@ struct Exchange {
   int failOnCall = 1;  // which call of failAt fails (1 = the first)
   uint32_t failError = 0;
 
-  // The first call of blockAt waits until Release() or until the request handle is closed.
+  // The blockOnCall-th call of blockAt waits until Release() or until its handle is closed
+  // (HttpOpen, having no handle, waits for Release() only).
   Step blockAt = Step::None;
+  int blockOnCall = 1;
 };
 
 // What a request handle was given, for assertions on the request the transfer made.
