@@ -1,0 +1,645 @@
+#!/usr/bin/env python3
+"""The simulated exchange of Kestrune's hermetic test bench.
+
+An HTTPS server (HTTP/1.1 over TLS 1.2 or 1.3, Python standard library only) whose behaviour is
+chosen by the request path. tests/sandbox/run starts it inside the bench; it can also be run by
+hand:
+
+    server.py --listen ADDR PORT CERT KEY [--listen ...] [--ready-file PATH]
+
+Every --listen serves the same paths with its own certificate, which is how the bench builds its
+deliberately bad hosts. The ready file is written once every listener accepts connections.
+
+Each connection carries exactly one exchange: every response has `Connection: close` and the
+server closes the connection after it (TLS close_notify, then FIN), so no client can reuse one.
+
+Paths (the query string is ignored unless stated; {n} sizes are decimal byte counts up to 1 GiB,
+{ms} delays are decimal milliseconds up to 600000; a value out of range gives 400):
+
+  /status/{code}          status {code} (100-599) with body `status {code}`; 1xx, 204 and 304
+                          have no body and no Content-Type or Content-Length.
+  /bytes/{n}              200, n pattern bytes (below). `?chunked=1`: chunked transfer encoding
+                          (chunks of at most 16 KiB) instead of Content-Length.
+  /gzip/{n}, /deflate/{n} the n pattern bytes; when Accept-Encoding lists gzip (resp. deflate)
+                          with a non-zero q, compressed with `Content-Encoding: gzip` (resp.
+                          `deflate`, the zlib format), otherwise plain without Content-Encoding.
+  /delay-headers/{ms}     waits ms, then 200 with body `late`.
+  /slow-body/{n}/{chunk}/{ms}
+                          headers (Content-Length n) at once, then the n pattern bytes in pieces
+                          of chunk bytes (chunk >= 1) with ms between pieces (none before the
+                          first).
+  /headers/large/{n}      200, body `ok`, and filler headers so that the response head (status
+                          line through the final blank line, inclusive) is exactly n bytes, for
+                          200 <= n <= 8 MiB. The head is the status line, Content-Type,
+                          Content-Length, the fillers, `Connection: close` and the blank line.
+                          Filler lines are `X-Fill-NNNN: xxx...` CRLF, numbered from 0001; their
+                          count is the fewest that keeps every line (CRLF included) at most 1024
+                          bytes, and their lengths differ by at most one byte (longer first).
+  /headers/utf8           200, body `ok`, header `X-Greeting: Grüße €` in UTF-8 on the wire.
+  /redirect/{code}        status {code} (300-399 but 304), `Location: /bytes/10`, body `moved`.
+  /reset-mid-body/{n}     Content-Length 2n (n >= 1), sends n pattern bytes, waits until the
+                          client's TCP stack has acknowledged them, then resets the connection
+                          (SO_LINGER 0, close).
+  /close-early/{n}        Content-Length 2n (n >= 1), sends n pattern bytes, then closes cleanly.
+  /echo                   any method: 200, application/octet-stream, body = the exact request
+                          bytes received (request line, header lines, blank line, body as framed
+                          on the wire, whether by Content-Length or chunked).
+  anything else           404 with body `not found`.
+
+Pattern bytes: byte i of a body is (i * 7 + 3) % 251, that is
+bytes((i * 7 + 3) % 251 for i in range(n)).
+
+Every method is served alike; HEAD gets the head GET would get (delays before the head
+included) and no body. Unless stated above, responses carry Content-Type (text/plain for text
+bodies, application/octet-stream for pattern bytes and /echo) and Content-Length. Responses are
+always HTTP/1.1.
+
+Requests: the head may be at most 256 KiB and the body (Content-Length, or chunked: at most
+2 MiB of data and 4 MiB on the wire) at most 2 MiB, otherwise 400. A malformed request line,
+header line, Content-Length or chunk framing, or a transfer coding other than chunked, gets 400
+too. `Expect: 100-continue` is answered with `100 Continue` before the body is read. A client
+that stays silent for 60 s, disconnects or breaks TLS only ends its own connection.
+
+Adding a behaviour: write an async handler taking (exchange, match), add it to ROUTES with its
+path pattern, and describe it in the list above and in tests/sandbox/README.md.
+"""
+
+import argparse
+import asyncio
+import fcntl
+import http
+import logging
+import os
+import re
+import socket
+import ssl
+import struct
+import sys
+import termios
+import traceback
+import zlib
+from urllib.parse import parse_qs, urlsplit
+
+MAX_HEAD_BYTES = 256 * 1024
+MAX_BODY_BYTES = 2 * 1024 * 1024
+MAX_CHUNKED_WIRE_BYTES = 4 * 1024 * 1024
+MAX_LINE_BYTES = 8 * 1024
+MAX_SIZE_BYTES = 1 << 30
+MAX_LARGE_HEAD_BYTES = 8 * 1024 * 1024
+MIN_LARGE_HEAD_BYTES = 200
+MAX_FILLER_LINE_BYTES = 1024
+MAX_DELAY_MS = 600_000
+IDLE_TIMEOUT_S = 60
+PIECE_BYTES = 64 * 1024
+CHUNK_BYTES = 16 * 1024
+FLUSH_TIMEOUT_S = 5
+DISCARD_TIMEOUT_S = 5
+DISCARD_IDLE_S = 0.2
+
+PERIOD = bytes((i * 7 + 3) % 251 for i in range(251))
+BLOCK = PERIOD * (PIECE_BYTES // len(PERIOD) + 2)
+
+
+def pattern(offset, size):
+    """The pattern bytes at [offset, offset + size) of a body."""
+    parts = []
+    while size > 0:
+        take = min(size, PIECE_BYTES)
+        start = offset % len(PERIOD)
+        parts.append(BLOCK[start:start + take])
+        offset += take
+        size -= take
+    return b"".join(parts)
+
+
+def pattern_pieces(n, piece=PIECE_BYTES):
+    offset = 0
+    while offset < n:
+        take = min(piece, n - offset)
+        yield pattern(offset, take)
+        offset += take
+
+
+def compressed(n, wbits):
+    compressor = zlib.compressobj(6, zlib.DEFLATED, wbits)
+    parts = [compressor.compress(piece) for piece in pattern_pieces(n)]
+    parts.append(compressor.flush())
+    return b"".join(parts)
+
+
+class BadRequest(Exception):
+    """The request cannot be served; answered with 400."""
+
+
+class ClientGone(Exception):
+    """The client closed, reset or stalled; nothing more can be sent."""
+
+
+class Request:
+    def __init__(self, method, target, headers, raw):
+        self.method = method
+        self.target = target
+        self.headers = headers  # [(lower-case name, value)] in wire order
+        self.raw = raw
+
+    def values(self, name):
+        return [value for key, value in self.headers if key == name]
+
+    @property
+    def path(self):
+        if self.target.startswith("/"):
+            return self.target.partition("?")[0]
+        return urlsplit(self.target).path
+
+    @property
+    def query(self):
+        if self.target.startswith("/"):
+            return parse_qs(self.target.partition("?")[2])
+        return parse_qs(urlsplit(self.target).query)
+
+
+class RequestReader:
+    """Reads one request, keeping its exact bytes."""
+
+    def __init__(self, reader, writer):
+        self.reader = reader
+        self.writer = writer
+        self.buf = bytearray()
+
+    async def _more(self):
+        try:
+            data = await asyncio.wait_for(self.reader.read(PIECE_BYTES), IDLE_TIMEOUT_S)
+        except asyncio.TimeoutError:
+            raise ClientGone() from None
+        if not data:
+            raise ClientGone()
+        self.buf += data
+
+    async def _need(self, end):
+        while len(self.buf) < end:
+            await self._more()
+
+    async def _line(self, start, limit):
+        """End of the CRLF-terminated line starting at start (index after the CRLF)."""
+        searched = start
+        while True:
+            index = self.buf.find(b"\r\n", max(start, searched - 1))
+            if index >= 0:
+                if index - start > limit:
+                    raise BadRequest("line too long")
+                return index + 2
+            if len(self.buf) - start > limit:
+                raise BadRequest("line too long")
+            searched = len(self.buf)
+            await self._more()
+
+    async def read(self):
+        """The request, or None when the client leaves before sending anything."""
+        searched = 0
+        while True:
+            index = self.buf.find(b"\r\n\r\n", max(0, searched - 3))
+            if index >= 0:
+                head_end = index + 4
+                break
+            if len(self.buf) > MAX_HEAD_BYTES:
+                raise BadRequest("head too large")
+            searched = len(self.buf)
+            try:
+                await self._more()
+            except ClientGone:
+                if not self.buf:
+                    return None
+                raise
+        if head_end > MAX_HEAD_BYTES:
+            raise BadRequest("head too large")
+
+        method, target, headers = parse_head(bytes(self.buf[:head_end - 4]))
+        chunked, length = body_framing(headers)
+        if (chunked or length) and len(self.buf) == head_end and any(
+                value.lower() == "100-continue" for key, value in headers if key == "expect"):
+            self.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+            await self.writer.drain()
+        if chunked:
+            body_end = await self._chunked_end(head_end)
+        else:
+            body_end = head_end + length
+            await self._need(body_end)
+        return Request(method, target, headers, bytes(self.buf[:body_end]))
+
+    async def _chunked_end(self, start):
+        position = start
+        data_bytes = 0
+        while True:
+            line_end = await self._line(position, MAX_LINE_BYTES)
+            size_text = bytes(self.buf[position:line_end - 2]).partition(b";")[0].strip()
+            if not re.fullmatch(rb"[0-9A-Fa-f]{1,8}", size_text):
+                raise BadRequest("bad chunk size")
+            size = int(size_text, 16)
+            data_bytes += size
+            if data_bytes > MAX_BODY_BYTES:
+                raise BadRequest("body too large")
+            position = line_end
+            if size == 0:
+                break
+            await self._need(position + size + 2)
+            if self.buf[position + size:position + size + 2] != b"\r\n":
+                raise BadRequest("bad chunk end")
+            position += size + 2
+            if position - start > MAX_CHUNKED_WIRE_BYTES:
+                raise BadRequest("body too large")
+        while True:  # trailer fields, then the blank line
+            line_end = await self._line(position, MAX_LINE_BYTES)
+            blank = line_end - position == 2
+            position = line_end
+            if position - start > MAX_CHUNKED_WIRE_BYTES:
+                raise BadRequest("body too large")
+            if blank:
+                return position
+
+
+def parse_head(head):
+    lines = head.split(b"\r\n")
+    parts = lines[0].split(b" ")
+    if len(parts) != 3 or not parts[0] or not parts[1] or not parts[2].startswith(b"HTTP/1."):
+        raise BadRequest("bad request line")
+    method = parts[0].decode("latin-1")
+    target = parts[1].decode("latin-1")
+    headers = []
+    for line in lines[1:]:
+        name, colon, value = line.partition(b":")
+        if not colon or not name or name != name.strip() or line[:1] in (b" ", b"\t"):
+            raise BadRequest("bad header line")
+        headers.append((name.decode("latin-1").lower(), value.strip(b" \t").decode("latin-1")))
+    return method, target, headers
+
+
+def body_framing(headers):
+    """(chunked, content length) of the request body."""
+    codings = [c.strip().lower() for key, value in headers if key == "transfer-encoding"
+               for c in value.split(",") if c.strip()]
+    if codings:
+        if codings[-1] != "chunked":
+            raise BadRequest("unknown transfer coding")
+        return True, 0
+    lengths = {v.strip() for key, value in headers if key == "content-length"
+               for v in value.split(",")}
+    if not lengths:
+        return False, 0
+    if len(lengths) != 1 or not re.fullmatch(r"[0-9]{1,12}", next(iter(lengths))):
+        raise BadRequest("bad content length")
+    length = int(next(iter(lengths)))
+    if length > MAX_BODY_BYTES:
+        raise BadRequest("body too large")
+    return False, length
+
+
+def response_head(status, headers):
+    try:
+        reason = http.HTTPStatus(status).phrase
+    except ValueError:
+        reason = "Unknown"
+    lines = [f"HTTP/1.1 {status} {reason}".encode("ascii")]
+    for name, value in headers:
+        lines.append(name.encode("ascii") + b": " +
+                     (value if isinstance(value, bytes) else str(value).encode("latin-1")))
+    lines.append(b"Connection: close")
+    return b"\r\n".join(lines) + b"\r\n\r\n"
+
+
+def number(text, low, high):
+    if len(text) > 12 or not low <= int(text) <= high:
+        raise BadRequest("value out of range")
+    return int(text)
+
+
+def size_param(text, low=0):
+    return number(text, low, MAX_SIZE_BYTES)
+
+
+def delay_s_param(text):
+    return number(text, 0, MAX_DELAY_MS) / 1000
+
+
+def accepts(request, coding):
+    for value in request.values("accept-encoding"):
+        for item in value.split(","):
+            token, *params = item.split(";")
+            if token.strip().lower() != coding:
+                continue
+            quality = 1.0
+            for param in params:
+                key, _, text = param.partition("=")
+                if key.strip().lower() == "q":
+                    try:
+                        quality = float(text)
+                    except ValueError:
+                        quality = 0.0
+            if quality > 0:
+                return True
+    return False
+
+
+class Exchange:
+    """One connection's response side."""
+
+    def __init__(self, reader, writer):
+        self.reader = reader
+        self.writer = writer
+        self.request = None
+        self.aborted = False
+
+    @property
+    def head_only(self):
+        return self.request is not None and self.request.method == "HEAD"
+
+    async def write(self, data):
+        if not data:
+            return
+        if self.writer.transport.is_closing():
+            raise ClientGone()
+        self.writer.write(data)
+        await self.writer.drain()
+        # drain() does not yield while the buffers have room, and a dead connection's buffers
+        # always have room: yielding lets the news of a lost connection arrive.
+        await asyncio.sleep(0)
+
+    async def send_head(self, status, headers):
+        await self.write(response_head(status, headers))
+
+    async def send_body(self, data):
+        if not self.head_only:
+            await self.write(data)
+
+    async def simple(self, status, body, content_type="text/plain", extra=()):
+        await self.send_head(status, [("Content-Type", content_type),
+                                      ("Content-Length", len(body)), *extra])
+        await self.send_body(body)
+
+    async def pause(self, seconds):
+        """Sleeps, ending early with ClientGone when the client leaves meanwhile."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + seconds
+        while (left := deadline - loop.time()) > 0:
+            try:
+                data = await asyncio.wait_for(self.reader.read(PIECE_BYTES), left)
+            except asyncio.TimeoutError:
+                return
+            if not data:
+                raise ClientGone()
+
+    async def discard_input(self):
+        """Reads what the client still sends (until it pauses or 5 s pass) before closing.
+
+        Closing a socket with unread input makes the kernel reset the connection, and the reset
+        can destroy the response before the client reads it.
+        """
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + DISCARD_TIMEOUT_S
+        while (left := deadline - loop.time()) > 0:
+            try:
+                if not await asyncio.wait_for(self.reader.read(PIECE_BYTES),
+                                              min(left, DISCARD_IDLE_S)):
+                    return
+            except (asyncio.TimeoutError, OSError):
+                return
+
+    async def flush_to_peer(self):
+        """Waits until the client's TCP stack has acknowledged everything written so far."""
+        # A reset discards what is still queued, so the bytes must have left every buffer: the
+        # TLS transport's, the TCP transport's behind it (private in asyncio, hence getattr)
+        # and the kernel's send queue (TIOCOUTQ counts unacknowledged bytes).
+        await self.writer.drain()
+        transport = self.writer.transport
+        inner = getattr(getattr(transport, "_ssl_protocol", None), "_transport", None)
+        sock = self.writer.get_extra_info("socket")
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + FLUSH_TIMEOUT_S
+        while loop.time() < deadline:
+            unsent = transport.get_write_buffer_size()
+            if inner is not None:
+                unsent += inner.get_write_buffer_size()
+            unacked = struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ,
+                                                     b"\0\0\0\0"))[0]
+            if unsent == 0 and unacked == 0:
+                return
+            await asyncio.sleep(0.005)
+
+    async def reset(self):
+        sock = self.writer.get_extra_info("socket")
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.aborted = True
+        self.writer.transport.abort()
+
+
+async def status_route(ex, m):
+    code = number(m[1], 100, 599)
+    if code < 200 or code in (204, 304):
+        await ex.send_head(code, [])
+    else:
+        await ex.simple(code, f"status {code}".encode())
+
+
+async def send_pattern(ex, n, chunked=False):
+    if not chunked:
+        await ex.send_head(200, [("Content-Type", "application/octet-stream"),
+                                 ("Content-Length", n)])
+        for piece in pattern_pieces(n):
+            await ex.send_body(piece)
+        return
+    await ex.send_head(200, [("Content-Type", "application/octet-stream"),
+                             ("Transfer-Encoding", "chunked")])
+    for piece in pattern_pieces(n, CHUNK_BYTES):
+        await ex.send_body(b"%x\r\n%b\r\n" % (len(piece), piece))
+    await ex.send_body(b"0\r\n\r\n")
+
+
+async def bytes_route(ex, m):
+    await send_pattern(ex, size_param(m[1]), ex.request.query.get("chunked", [""])[-1] == "1")
+
+
+async def encoded_route(ex, m):
+    coding, n = m[1], size_param(m[2])
+    if not accepts(ex.request, coding):
+        await send_pattern(ex, n)
+        return
+    # zlib releases the GIL: a large body does not stall the other connections meanwhile.
+    body = await asyncio.to_thread(compressed, n, 31 if coding == "gzip" else 15)
+    await ex.simple(200, body, "application/octet-stream", [("Content-Encoding", coding)])
+
+
+async def delay_headers_route(ex, m):
+    await ex.pause(delay_s_param(m[1]))
+    await ex.simple(200, b"late")
+
+
+async def slow_body_route(ex, m):
+    n, chunk, delay_s = size_param(m[1]), size_param(m[2], 1), delay_s_param(m[3])
+    await ex.send_head(200, [("Content-Type", "application/octet-stream"),
+                             ("Content-Length", n)])
+    if ex.head_only:
+        return
+    for index, piece in enumerate(pattern_pieces(n, chunk)):
+        if index:
+            await ex.pause(delay_s)
+        await ex.send_body(piece)
+
+
+def filler_lines(count_bytes):
+    """Filler header lines totalling exactly count_bytes (0 or at least 16)."""
+    if count_bytes == 0:
+        return []
+    count = -(-count_bytes // MAX_FILLER_LINE_BYTES)
+    base, longer = divmod(count_bytes, count)
+    lines = []
+    for index in range(count):
+        size = base + (1 if index < longer else 0)
+        name = f"X-Fill-{index + 1:04d}: "
+        lines.append((name[:-2], b"x" * (size - len(name) - 2)))
+    return lines
+
+
+async def large_headers_route(ex, m):
+    n = number(m[1], MIN_LARGE_HEAD_BYTES, MAX_LARGE_HEAD_BYTES)
+    fixed = [("Content-Type", "text/plain"), ("Content-Length", 2)]
+    fillers = filler_lines(n - len(response_head(200, fixed)))
+    await ex.send_head(200, fixed + fillers)
+    await ex.send_body(b"ok")
+
+
+async def utf8_header_route(ex, m):
+    await ex.simple(200, b"ok", extra=[("X-Greeting", "Grüße €".encode("utf-8"))])
+
+
+async def redirect_route(ex, m):
+    code = number(m[1], 300, 399)
+    if code == 304:  # not a redirect, and it may not carry a body
+        raise BadRequest("304 is not a redirect")
+    await ex.simple(code, b"moved", extra=[("Location", "/bytes/10")])
+
+
+async def reset_mid_body_route(ex, m):
+    n = size_param(m[1], 1)
+    await ex.send_head(200, [("Content-Type", "application/octet-stream"),
+                             ("Content-Length", 2 * n)])
+    if ex.head_only:
+        return
+    for piece in pattern_pieces(n):
+        await ex.send_body(piece)
+    await ex.flush_to_peer()
+    await ex.reset()
+
+
+async def close_early_route(ex, m):
+    n = size_param(m[1], 1)
+    await ex.send_head(200, [("Content-Type", "application/octet-stream"),
+                             ("Content-Length", 2 * n)])
+    for piece in pattern_pieces(n):
+        await ex.send_body(piece)
+
+
+async def echo_route(ex, m):
+    await ex.simple(200, ex.request.raw, "application/octet-stream")
+
+
+ROUTES = [
+    (re.compile(r"/status/([0-9]+)"), status_route),
+    (re.compile(r"/bytes/([0-9]+)"), bytes_route),
+    (re.compile(r"/(gzip|deflate)/([0-9]+)"), encoded_route),
+    (re.compile(r"/delay-headers/([0-9]+)"), delay_headers_route),
+    (re.compile(r"/slow-body/([0-9]+)/([0-9]+)/([0-9]+)"), slow_body_route),
+    (re.compile(r"/headers/large/([0-9]+)"), large_headers_route),
+    (re.compile(r"/headers/utf8"), utf8_header_route),
+    (re.compile(r"/redirect/([0-9]+)"), redirect_route),
+    (re.compile(r"/reset-mid-body/([0-9]+)"), reset_mid_body_route),
+    (re.compile(r"/close-early/([0-9]+)"), close_early_route),
+    (re.compile(r"/echo"), echo_route),
+]
+
+
+async def serve(ex):
+    try:
+        ex.request = await RequestReader(ex.reader, ex.writer).read()
+    except BadRequest:
+        await ex.simple(400, b"bad request")
+        await ex.discard_input()
+        return
+    if ex.request is None:
+        return
+    path = ex.request.path
+    for route, handler in ROUTES:
+        match = route.fullmatch(path)
+        if match:
+            try:
+                await handler(ex, match)
+            except BadRequest:
+                await ex.simple(400, b"bad request")
+            return
+    await ex.simple(404, b"not found")
+
+
+async def handle_connection(reader, writer):
+    ex = Exchange(reader, writer)
+    try:
+        await serve(ex)
+    except (ClientGone, OSError, EOFError):  # a misbehaving client only ends its own connection
+        pass
+    except Exception:  # a fault of this server: the bench shows its log
+        traceback.print_exc()
+    finally:
+        if not ex.aborted:
+            try:
+                writer.close()
+                await asyncio.wait_for(writer.wait_closed(), 10)
+            except Exception:
+                pass
+
+
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    context.set_alpn_protocols(["http/1.1"])
+    return context
+
+
+def ignore_connection_errors(loop, context):
+    # Failed handshakes (the bad hosts' whole purpose) and vanished clients are routine here.
+    error = context.get("exception")
+    if isinstance(error, (OSError, ssl.SSLError, EOFError, asyncio.TimeoutError)):
+        return
+    loop.default_exception_handler(context)
+
+
+async def main(args):
+    # asyncio warns about every write to a connection that has just gone; here that is routine.
+    logging.getLogger("asyncio").setLevel(logging.ERROR)
+    loop = asyncio.get_running_loop()
+    loop.set_exception_handler(ignore_connection_errors)
+    servers = []
+    for address, port, cert, key in args.listen:
+        servers.append(await asyncio.start_server(
+            handle_connection, address, int(port), ssl=tls_context(cert, key),
+            reuse_address=True, backlog=1024, ssl_handshake_timeout=IDLE_TIMEOUT_S,
+            ssl_shutdown_timeout=5))
+    if args.ready_file:
+        partial = args.ready_file + ".partial"
+        with open(partial, "w") as ready:
+            ready.write("ready\n")
+        os.replace(partial, args.ready_file)
+    await asyncio.gather(*(server.serve_forever() for server in servers))
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description="Simulated exchange for the test bench.")
+    parser.add_argument("--listen", nargs=4, action="append", required=True,
+                        metavar=("ADDR", "PORT", "CERT", "KEY"),
+                        help="serve HTTPS on ADDR:PORT with this certificate chain and key")
+    parser.add_argument("--ready-file", help="written once every listener accepts connections")
+    return parser.parse_args(argv)
+
+
+if __name__ == "__main__":
+    try:
+        asyncio.run(main(parse_args(sys.argv[1:])))
+    except KeyboardInterrupt:
+        pass

@@ -1,0 +1,114 @@
+// libFuzzer target for ValidateAndParseUrl. Each input byte is one UTF-16 unit, except that 0xFF
+// followed by two bytes gives the unit they spell (little-endian), so seeds stay readable text
+// and every unit value is still reachable.
+//
+// Checked on every input: an accepted URL yields a lowercase allowlisted host, port 443 and a
+// path of allowed units that starts with "/" and ends the URL as written; a refusal carries one
+// of the four refusal codes; and a buffer of exactly 8193 units without a terminator is refused
+// with nothing read past it (the buffers are exact heap allocations, so AddressSanitizer reports
+// any overread).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "platform/win32_errors.h"
+#include "validate/exchange_hosts.h"
+#include "validate/url_validation.h"
+
+namespace ksrn {
+namespace {
+
+constexpr size_t kLongestUrl = 8192;
+
+void Require(bool condition) {
+  if (!condition) {
+    std::abort();
+  }
+}
+
+std::vector<WideChar> DecodeUnits(const uint8_t* data, size_t size) {
+  std::vector<WideChar> units;
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == 0xFF && i + 2 < size) {
+      units.push_back(static_cast<WideChar>(data[i + 1] | (data[i + 2] << 8)));
+      i += 2;
+    } else {
+      units.push_back(data[i]);
+    }
+  }
+  return units;
+}
+
+bool IsAllowedUrlUnit(WideChar unit) {
+  return unit >= 0x21 && unit <= 0x7E && unit != '\\' && unit != '#';
+}
+
+bool EndsWith(WideStringView text, WideStringView suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+void CheckAccepted(WideStringView url, const ParsedUrl& parsed) {
+  Require(!parsed.host.empty() && parsed.port == 443);
+  for (const WideChar unit : parsed.host) {
+    Require(IsAllowedUrlUnit(unit) && !(unit >= 'A' && unit <= 'Z'));
+  }
+  Require(IsAllowedExchangeHost(parsed.host.c_str()));
+  const WideStringView pathAndQuery = parsed.pathAndQuery;
+  Require(!pathAndQuery.empty() && pathAndQuery.front() == '/');
+  for (const WideChar unit : pathAndQuery) {
+    Require(IsAllowedUrlUnit(unit));
+  }
+  // The path and query are the URL's tail as written, or "/" put before a bare query.
+  Require(EndsWith(url, pathAndQuery) || ((pathAndQuery.size() == 1 || pathAndQuery[1] == '?') &&
+                                          EndsWith(url, pathAndQuery.substr(1))));
+}
+
+void CheckTerminated(const std::vector<WideChar>& units) {
+  // Exactly the units and their terminator: reading past the NUL is an overread.
+  const size_t length = std::min(units.size(), kLongestUrl + 1);
+  std::unique_ptr<WideChar[]> buffer(new WideChar[length + 1]);
+  std::copy(units.begin(), units.begin() + static_cast<ptrdiff_t>(length), buffer.get());
+  buffer[length] = 0;
+
+  ParsedUrl parsed;
+  parsed.host = KSRN_WIDE("stale.example");
+  parsed.pathAndQuery = KSRN_WIDE("/stale");
+  parsed.port = 8443;
+  uint32_t error = 12345;
+  if (ValidateAndParseUrl(buffer.get(), parsed, error)) {
+    Require(error == kErrorSuccess);
+    CheckAccepted(WideStringView(buffer.get()), parsed);
+  } else {
+    Require(error == kErrorInvalidName || error == kErrorAccessDenied ||
+            error == kErrorWinhttpInvalidUrl || error == kErrorWinhttpUnrecognizedScheme);
+    Require(parsed.host != KSRN_WIDE("stale.example"));
+    Require(parsed.pathAndQuery != KSRN_WIDE("/stale"));
+  }
+}
+
+void CheckUnterminated(const std::vector<WideChar>& units) {
+  // The input, padded with "a" to 8193 units and no terminator after them.
+  std::unique_ptr<WideChar[]> buffer(new WideChar[kLongestUrl + 1]);
+  bool hasNul = false;
+  for (size_t i = 0; i <= kLongestUrl; ++i) {
+    buffer[i] = i < units.size() ? units[i] : WideChar('a');
+    hasNul = hasNul || buffer[i] == 0;
+  }
+  ParsedUrl parsed;
+  uint32_t error = 0;
+  const bool accepted = ValidateAndParseUrl(buffer.get(), parsed, error);
+  Require(hasNul || (!accepted && error == kErrorInvalidName));
+}
+
+}  // namespace
+}  // namespace ksrn
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<ksrn::WideChar> units = ksrn::DecodeUnits(data, size);
+  ksrn::CheckTerminated(units);
+  ksrn::CheckUnterminated(units);
+  return 0;
+}
