@@ -1,20 +1,80 @@
-// Engine start and stop. The worker threads and the watchdog join this file with the dispatch
-// code; until then an engine only registers requests.
+// Engine start and stop: the four workers and the watchdog, the one-time Stop, the destructor.
 #include "engine/http_engine.h"
 
 namespace ksrn {
 
 HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
-  workers.reserve(kWorkerCount);
+  try {
+    workers.reserve(kWorkerCount);
+    for (int i = 0; i < kWorkerCount; ++i) {
+      workers.emplace_back([this] { WorkerLoop(); });
+    }
+    watchdog = std::thread([this] { WatchdogLoop(); });
+  } catch (...) {
+    // A thread could not be started. The ones already running must end and be joined here: no
+    // destructor runs for a half-built engine, and a joinable std::thread would abort.
+    {
+      std::lock_guard lock(engineMutex);
+      stopping.store(true);
+    }
+    WakeAll();
+    for (std::thread& worker : workers) {
+      worker.join();
+    }
+    if (watchdog.joinable()) {
+      watchdog.join();
+    }
+    throw;
+  }
 }
 
-HttpEngine::~HttpEngine() { Stop(); }
+HttpEngine::~HttpEngine() {
+  Stop();
+  // The members go in reverse order of declaration: the thread objects (all joined), then the
+  // table and the queue.
+}
 
+void HttpEngine::WakeAll() {
+  queueCv.notify_all();
+  watchdogCv.notify_all();
+  WakeDispatchWaiters();
+}
+
+// A second caller waits in call_once until the first has finished, then returns.
+//
+// Ordering that matters here: accepting and stopping change under the same lock hold that takes
+// the snapshot, so every record a concurrent Submit managed to register is in the snapshot and
+// gets cancelled; later submissions are refused. The queued records are published with 995
+// right here, before any join. Workers then leave their transfers (handles closed) or their
+// throttle waits (cancelled flag, wake-up through dispatchMutex), drain the queue, whose entries
+// are all published and only skipped, and end. No lock is held while cancelling or joining.
 void HttpEngine::Stop() {
   std::call_once(stopOnce, [this] {
+    Snapshot snapshot;
+    size_t count = 0;
+    {
+      std::lock_guard lock(engineMutex);
+      accepting = false;
+      stopping.store(true);
+      for (const auto& [id, request] : requests) {
+        if (count < snapshot.size()) {
+          snapshot[count++] = request;
+        }
+      }
+    }
+    for (size_t i = 0; i < count; ++i) {
+      CancelRequest(snapshot[i], false);
+    }
+    WakeAll();
+    for (std::thread& worker : workers) {
+      if (worker.joinable()) {
+        worker.join();
+      }
+    }
+    if (watchdog.joinable()) {
+      watchdog.join();
+    }
     std::lock_guard lock(engineMutex);
-    accepting = false;
-    stopping.store(true);
     queue.clear();
     requests.clear();
     resultBytes = 0;

@@ -48,8 +48,13 @@ class HttpEngine {
   // Table entries not yet Done.
   int32_t PendingCount() const;
 
+  // Minimum spacing between transfer starts, 0 to kMaxThrottleMs; anything else is refused and
+  // changes nothing.
   bool SetThrottleMs(int32_t ms);
 
+  // None of these waits for a transfer. Cancel: true if id is in the table (a finished record
+  // keeps its outcome). Free: removes the record, gives its bytes back to the budget and cancels
+  // it. CancelAll: cancels every unfinished record and returns how many.
   bool Cancel(int32_t id);
   bool Free(int32_t id);
   int32_t CancelAll();
@@ -66,6 +71,23 @@ class HttpEngine {
   void WatchdogLoop();
   void CancelRequest(const RequestRef& request, bool timedOut);
   void WakeAll();
+
+  // Worker steps: the next queue entry (empty once stopping and drained), and the outcome of a
+  // claimed record, from the throttle gate and the transfer.
+  RequestRef NextQueued();
+  void Serve(const RequestRef& request);
+  HttpResult Transfer(const RequestRef& request);
+  // Wakes every throttle waiter so that it re-checks its flags and the throttle at once.
+  void WakeDispatchWaiters();
+
+  static std::chrono::steady_clock::time_point ToTimePoint(SteadyTime time) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(time)));
+  }
+
+  // White-box access for the engine's own tests (budget and thread invariants).
+  friend struct EngineProbe;
 
   // Fixed-size copy of the table for cancelling outside the lock without allocating.
   using Snapshot = std::array<RequestRef, kMaxRequests>;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/http_engine.h"
+#include "engine_harness.h"
 #include "fake_http_ops.h"
 #include "platform/win32_errors.h"
 
@@ -56,14 +57,19 @@ TEST_F(EngineTableTest, SubmissionRecordsIdAndDeadlineOnTheSteadyClock) {
 }
 
 TEST_F(EngineTableTest, TableRefusesThe33rdRequestWhateverTheStates) {
+  // Half finish at once; the other half block in their transfers or wait in the queue.
+  fake::Script(KSRN_WIDE("/block"), test::Blocking());
   std::vector<RequestRef> held;
-  for (size_t i = 0; i < kMaxRequests; ++i) {
+  for (size_t i = 0; i < kMaxRequests / 2; ++i) {
     held.push_back(NewRequest());
     ASSERT_NE(Submit(held.back()), 0);
   }
   // Finished requests still occupy their places until freed.
-  for (size_t i = 0; i < held.size(); i += 2) {
-    held[i]->state.store(RequestState::Done);
+  ASSERT_TRUE(test::WaitUntil([&] { return engine->PendingCount() == 0; }));
+  for (size_t i = kMaxRequests / 2; i < kMaxRequests; ++i) {
+    held.push_back(NewRequest());
+    held.back()->url.pathAndQuery = KSRN_WIDE("/block");
+    ASSERT_NE(Submit(held.back()), 0);
   }
   auto refused = NewRequest();
   EXPECT_EQ(Submit(refused, kErrorNotEnoughQuota), 0);
@@ -76,6 +82,7 @@ TEST_F(EngineTableTest, TableRefusesThe33rdRequestWhateverTheStates) {
 }
 
 TEST_F(EngineTableTest, LastIdIsHandedOutOnceThenIdsAreExhaustedForGood) {
+  fake::ScriptDefault(test::Blocking());
   allocator.nextId.store(0x7FFFFFFF);
   EXPECT_EQ(Submit(NewRequest()), 0x7FFFFFFF);
   for (int i = 0; i < 3; ++i) {
@@ -107,19 +114,20 @@ TEST_F(EngineTableTest, FindReturnsNothingForZeroNegativeAndUnknownIds) {
 }
 
 TEST_F(EngineTableTest, PendingCountIgnoresDoneRecords) {
+  // Four transfers block and the fifth waits in the queue: nothing is Done yet.
+  fake::ScriptDefault(test::Blocking());
   std::vector<RequestRef> held;
   for (int i = 0; i < 5; ++i) {
     held.push_back(NewRequest());
     Submit(held.back());
   }
   EXPECT_EQ(engine->PendingCount(), 5);
-  held[1]->state.store(RequestState::Done);
-  held[3]->state.store(RequestState::Done);
-  EXPECT_EQ(engine->PendingCount(), 3);
-  for (auto& request : held) {
-    request->state.store(RequestState::Done);
-  }
-  EXPECT_EQ(engine->PendingCount(), 0);
+  engine->Cancel(held[1]->id);
+  engine->Cancel(held[3]->id);
+  EXPECT_TRUE(test::WaitUntil([&] { return engine->PendingCount() == 3; }));
+  fake::Release(/*sticky=*/true);
+  EXPECT_TRUE(test::WaitUntil([&] { return engine->PendingCount() == 0; }));
+  EXPECT_EQ(engine->Find(held[0]->id), held[0]) << "finished records stay in the table";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "platform/win32_errors.h"
@@ -45,6 +46,7 @@ struct State {
   uint64_t releaseGeneration = 0;
   int openCalls = 0;
   bool stickyRelease = false;
+  std::vector<std::chrono::steady_clock::time_point> openTimes;
 };
 
 // Never destroyed: worker threads of a leaked engine may still call in while the process exits.
@@ -148,6 +150,7 @@ void Reset() {
   state.defaultExchange = Exchange{};
   state.openFailure = 0;
   state.openCalls = 0;
+  state.openTimes.clear();
   state.callCounts = {};
   state.stickyRelease = false;
   ++state.releaseGeneration;
@@ -232,6 +235,12 @@ int CallCount(Step step) {
   return state.callCounts[static_cast<size_t>(step)];
 }
 
+std::vector<std::chrono::steady_clock::time_point> OpenTimes() {
+  State& state = Global();
+  std::lock_guard lock(state.mutex);
+  return state.openTimes;
+}
+
 }  // namespace ksrn::fake
 
 namespace ksrn::net {
@@ -244,6 +253,7 @@ using fake::Step;
 NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   auto& state = Global();
   std::unique_lock lock(state.mutex);
+  state.openTimes.push_back(std::chrono::steady_clock::now());
   if (state.defaultExchange.blockAt == Step::Open &&
       ++state.openCalls == state.defaultExchange.blockOnCall) {
     fake::WaitForRelease(lock, state, nullptr);
@@ -313,6 +323,9 @@ namespace {
 FakeHandle* Enter(std::unique_lock<std::mutex>& lock, NetHandle request, Step step) {
   auto& state = Global();
   FakeHandle* handle = fake::Live(request);
+  if (handle != nullptr && handle->exchange.throwAt == step) {
+    throw std::runtime_error("fake internal fault");
+  }
   if (handle == nullptr || !fake::PassBlock(lock, state, handle, step) ||
       fake::ShouldFail(state, handle, handle->exchange, step)) {
     return nullptr;
@@ -350,8 +363,17 @@ bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t header
 }
 
 bool HttpReceiveResponse(NetHandle request) {
-  std::unique_lock lock(Global().mutex);
-  return Enter(lock, request, Step::Receive) != nullptr;
+  auto& state = Global();
+  std::unique_lock lock(state.mutex);
+  FakeHandle* handle = Enter(lock, request, Step::Receive);
+  if (handle == nullptr) {
+    return false;
+  }
+  if (handle->exchange.delay.count() > 0 &&
+      state.cv.wait_for(lock, handle->exchange.delay, [&] { return fake::IsAborted(handle); })) {
+    return fake::Fail(kErrorWinhttpOperationCancelled);
+  }
+  return true;
 }
 
 bool HttpQueryStatusCode(NetHandle request, uint32_t& statusCode) {
@@ -419,7 +441,9 @@ bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& byte
     return true;
   }
   const size_t count = std::min<size_t>(size, exchange.body.size() - handle->readOffset);
-  std::memcpy(buffer, exchange.body.data() + handle->readOffset, count);
+  if (count > 0) {  // an empty body has no data pointer to copy from
+    std::memcpy(buffer, exchange.body.data() + handle->readOffset, count);
+  }
   handle->readOffset += count;
   bytesRead = static_cast<uint32_t>(count);
   return true;

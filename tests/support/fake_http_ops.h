@@ -50,6 +50,12 @@ struct Exchange {
   // (HttpOpen, having no handle, waits for Release() only).
   Step blockAt = Step::None;
   int blockOnCall = 1;
+
+  // HttpReceiveResponse first waits this long, like a slow server; closing the handle ends the
+  // wait at once with 12017.
+  std::chrono::microseconds delay{0};
+  // Calls of this step throw std::runtime_error, like an internal fault.
+  Step throwAt = Step::None;
 };
 
 // What a request handle was given, for assertions on the request the transfer made.
@@ -88,5 +94,7 @@ int DoubleCloseCount();
 // Requests opened so far (in order) and what they were given.
 std::vector<SentRequest> SentRequests();
 int CallCount(Step step);
+// When each HttpOpen was called (the start of each transfer), in order.
+std::vector<std::chrono::steady_clock::time_point> OpenTimes();
 
 }  // namespace ksrn::fake

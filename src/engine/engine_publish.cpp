@@ -1,0 +1,56 @@
+// Result publication and the budget for response data held by finished records.
+#include <system_error>
+
+#include "engine/http_engine.h"
+#include "platform/win32_errors.h"
+
+namespace ksrn {
+namespace {
+
+// Stores the outcome; the caller holds the record's resultMutex. ready goes before Done, so a
+// reader that sees Done also sees ready.
+void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge) {
+  request.result = std::move(result);
+  request.chargedBytes = charge;
+  request.ready.store(true);
+  request.state.store(RequestState::Done);
+}
+
+}  // namespace
+
+// Called only by the thread whose compare-exchange moved the record into Completing.
+//
+// Against Free: both hold engineMutex from the table check to the last store, so a record's
+// charge is either added here and given back by Free, or, when Free came first, never added.
+// A record that left the table (freed, or emptied by Stop) still gets its result but charges
+// nothing, so resultBytes stays the sum of the charges of the records in the table.
+void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
+  // Declared before the locks so that refused data is released after they are dropped.
+  HttpResult refused;
+  try {
+    std::lock_guard engineLock(engineMutex);
+    const auto entry = requests.find(request->id);
+    const bool tracked = entry != requests.end() && entry->second == request;
+    uint64_t charge = 0;
+    if (tracked) {
+      const uint64_t size =
+          static_cast<uint64_t>(result.body.size()) + static_cast<uint64_t>(result.headers.size());
+      if (size > kMaxResultBytes - resultBytes) {
+        refused = std::move(result);
+        result = HttpResult::Failure(kErrorNotEnoughMemory);
+        result.statusCode = refused.statusCode;
+      } else {
+        charge = size;
+      }
+    }
+    std::lock_guard resultLock(request->resultMutex);
+    CompleteLocked(*request, std::move(result), charge);
+    resultBytes += charge;
+  } catch (const std::system_error&) {
+    // The engine lock failed: complete the record anyway, charging nothing.
+    std::lock_guard resultLock(request->resultMutex);
+    CompleteLocked(*request, HttpResult::Failure(kErrorNotEnoughMemory), 0);
+  }
+}
+
+}  // namespace ksrn

@@ -1,0 +1,64 @@
+// The deadline watchdog: ends requests that overrun their deadline while nobody else looks at
+// them (queued behind busy workers, waiting for the throttle, or stuck in a transfer).
+#include <algorithm>
+#include <limits>
+
+#include "engine/http_engine.h"
+
+namespace ksrn {
+
+// Sleeps at most kWatchdogPeriod, and no longer than the earliest deadline still ahead, so an
+// overdue request is usually ended within scheduling delay of its deadline rather than up to a
+// period later. Overdue records that refuse to end (a transfer that ignores the closing of its
+// handles) are looked at again each period, never in a busy loop.
+//
+// A record collected as overdue may move on before it is acted on: claimed by a worker (the
+// time-out cancel then finds Running, closes the handles and wakes the throttle waiters, and
+// the worker publishes 12002), published by a cancel or its worker (the exchange fails and the
+// late flag changes nothing), or freed (the snapshot keeps it alive; whoever wins the exchange
+// publishes it, uncharged). A Done record is never collected.
+void HttpEngine::WatchdogLoop() {
+  try {
+    SteadyTime earliestDeadline = std::numeric_limits<SteadyTime>::max();
+    for (;;) {
+      Snapshot overdue;
+      size_t count = 0;
+      {
+        std::unique_lock lock(engineMutex);
+        // Tested under the lock before every wait: Stop sets stopping under this lock and then
+        // notifies, so its wake-up cannot fall between this test and the wait.
+        if (stopping.load()) {
+          return;
+        }
+        const SteadyTime periodEnd =
+            SteadyNow() + std::chrono::nanoseconds(kWatchdogPeriod).count();
+        watchdogCv.wait_until(lock, ToTimePoint(std::min(periodEnd, earliestDeadline)));
+        if (stopping.load()) {
+          return;
+        }
+        const SteadyTime now = SteadyNow();
+        earliestDeadline = std::numeric_limits<SteadyTime>::max();
+        for (const auto& [id, request] : requests) {
+          const RequestState state = request->state.load();
+          if (state != RequestState::Queued && state != RequestState::Running) {
+            continue;
+          }
+          if (request->deadline > now) {
+            earliestDeadline = std::min(earliestDeadline, request->deadline);
+          } else if (count < overdue.size()) {
+            overdue[count++] = request;
+          }
+        }
+      }
+      for (size_t i = 0; i < count; ++i) {
+        CancelRequest(overdue[i], true);
+      }
+      // The snapshot goes here, outside the lock: it may hold the last reference to a freed
+      // record and its buffers.
+    }
+  } catch (...) {
+    // Only a failing lock can get here; the thread ends and Stop still joins it.
+  }
+}
+
+}  // namespace ksrn

@@ -1,0 +1,144 @@
+// Shared pieces of the engine tests: records, polling with a long cap, a white-box probe of the
+// engine, and allocation failure on cue.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "engine/http_engine.h"
+#include "fake_http_ops.h"
+#include "platform/win32_errors.h"
+
+namespace ksrn {
+
+// Reads engine members that no operation reports, under the engine's own locks.
+struct EngineProbe {
+  static uint64_t ResultBytes(HttpEngine& engine) {
+    std::lock_guard lock(engine.engineMutex);
+    return engine.resultBytes;
+  }
+  // Sum of the charges of the records in the table; equals ResultBytes when the books balance.
+  static uint64_t ChargesInTable(HttpEngine& engine) {
+    std::lock_guard lock(engine.engineMutex);
+    uint64_t sum = 0;
+    for (const auto& [id, request] : engine.requests) {
+      std::lock_guard resultLock(request->resultMutex);
+      sum += request->chargedBytes;
+    }
+    return sum;
+  }
+  static size_t TableSize(HttpEngine& engine) {
+    std::lock_guard lock(engine.engineMutex);
+    return engine.requests.size();
+  }
+  static size_t QueueSize(HttpEngine& engine) {
+    std::lock_guard lock(engine.engineMutex);
+    return engine.queue.size();
+  }
+  static int32_t ThrottleMs(HttpEngine& engine) { return engine.throttleMs.load(); }
+  // Read only from the thread that owns the engine, after Stop returned.
+  static bool AllThreadsJoined(HttpEngine& engine) {
+    for (const std::thread& worker : engine.workers) {
+      if (worker.joinable()) {
+        return false;
+      }
+    }
+    return engine.workers.size() == kWorkerCount && !engine.watchdog.joinable();
+  }
+};
+
+namespace test {
+
+inline constexpr auto kLongWait = std::chrono::seconds(20);
+
+inline WideString Wide(const std::string& text) { return WideString(text.begin(), text.end()); }
+
+inline RequestRef MakeRequest(const std::string& path = "/", int32_t timeoutMs = 60000) {
+  auto request = std::make_shared<HttpRequest>();
+  request->url.host = KSRN_WIDE("api.kraken.com");
+  request->url.pathAndQuery = Wide(path);
+  request->method = KSRN_WIDE("GET");
+  request->timeoutMs = timeoutMs;
+  return request;
+}
+
+// An exchange whose transfers block in HttpReceiveResponse until released or cancelled.
+inline fake::Exchange Blocking() {
+  fake::Exchange exchange;
+  exchange.blockAt = fake::Step::Receive;
+  return exchange;
+}
+
+inline fake::Exchange WithBody(size_t bodyBytes, size_t headerBytes = 0, uint32_t status = 200) {
+  fake::Exchange exchange;
+  exchange.statusCode = status;
+  exchange.body.assign(bodyBytes, 0x5A);
+  // Raw headers are UTF-16 text; ASCII keeps one byte per unit once stored as UTF-8.
+  exchange.rawHeaders = WideString(headerBytes, KSRN_WIDE('h'));
+  return exchange;
+}
+
+// Polls pred every millisecond until it holds or cap passes; never a fixed sleep.
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds cap = kLongWait) {
+  const auto end = std::chrono::steady_clock::now() + cap;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline bool WaitReady(const RequestRef& request) {
+  return WaitUntil([&] { return request->ready.load(); });
+}
+
+inline uint32_t ErrorOf(const RequestRef& request) {
+  std::lock_guard lock(request->resultMutex);
+  return request->result.error;
+}
+
+// Allocation failure on cue, from the replaced global operator new of this test program.
+// FailNthAllocationOnThisThread(n): the n-th allocation from now on the calling thread throws
+// std::bad_alloc (0 disarms). FailAllocationsFrom(bytes): every allocation of at least that many
+// bytes, on any thread, throws until disarmed with 0.
+void FailNthAllocationOnThisThread(int n);
+void FailAllocationsFrom(size_t bytes);
+
+}  // namespace test
+
+// A fresh fake and a running engine per test; afterwards the engine is gone and every handle
+// the transfers opened was closed exactly once.
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    engine = std::make_unique<HttpEngine>(allocator);
+  }
+  void TearDown() override {
+    engine.reset();
+    EXPECT_EQ(fake::OpenHandleCount(), 0);
+    EXPECT_EQ(fake::DoubleCloseCount(), 0);
+  }
+
+  RequestRef Submit(const std::string& path = "/", int32_t timeoutMs = 60000) {
+    RequestRef request = test::MakeRequest(path, timeoutMs);
+    uint32_t error = 0xFFFFFFFF;
+    EXPECT_NE(engine->Submit(request, error), 0);
+    EXPECT_EQ(error, kErrorSuccess);
+    return request;
+  }
+
+  RequestIdAllocator allocator;
+  std::unique_ptr<HttpEngine> engine;
+};
+
+}  // namespace ksrn

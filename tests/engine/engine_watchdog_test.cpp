@@ -1,0 +1,62 @@
+// The deadline watchdog against the fake: queued and running requests past their deadline end
+// with 12002; finished ones are left alone.
+#include <gtest/gtest.h>
+
+#include "engine_harness.h"
+
+namespace ksrn {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ErrorOf;
+using test::WaitReady;
+using test::WaitUntil;
+
+TEST_F(EngineTest, QueuedRequestBehindBusyWorkersTimesOutAndIsNeverTransferred) {
+  fake::ScriptDefault(test::Blocking());
+  for (int i = 0; i < kWorkerCount; ++i) {
+    Submit();
+  }
+  ASSERT_TRUE(fake::WaitForBlocked(kWorkerCount, test::kLongWait));
+  const SteadyTime submitted = SteadyNow();
+  RequestRef queued = Submit("/", 250);
+  ASSERT_TRUE(WaitReady(queued));
+  EXPECT_LT(SteadyNow() - submitted, 5000 * kNanosecondsPerMillisecond);
+  EXPECT_EQ(ErrorOf(queued), kErrorWinhttpTimeout);
+  EXPECT_EQ(queued->result.statusCode, 0u);
+
+  // The worker that pops it later skips it.
+  fake::Release(/*sticky=*/true);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return engine->PendingCount() == 0 && EngineProbe::QueueSize(*engine) == 0; }));
+  EXPECT_EQ(fake::CallCount(fake::Step::Open), kWorkerCount);
+  EXPECT_EQ(ErrorOf(queued), kErrorWinhttpTimeout);
+}
+
+TEST_F(EngineTest, RunningTransferPastItsDeadlineIsAbortedAndPublishedByItsWorker) {
+  fake::ScriptDefault(test::Blocking());
+  RequestRef request = Submit("/", 300);
+  ASSERT_TRUE(WaitReady(request));
+  EXPECT_EQ(ErrorOf(request), kErrorWinhttpTimeout);
+  EXPECT_TRUE(request->timedOut.load());
+  EXPECT_FALSE(request->cancelled.load());
+  EXPECT_EQ(fake::OpenHandleCount(), 0);
+  EXPECT_EQ(fake::CallCount(fake::Step::Open), 1);
+}
+
+TEST_F(EngineTest, FinishedRecordIsNeverTouchedAfterItsDeadline) {
+  fake::ScriptDefault(test::WithBody(100, 10));
+  RequestRef request = Submit("/", 250);
+  ASSERT_TRUE(WaitReady(request));
+  // Several watchdog periods past the deadline.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return SteadyNow() > request->deadline + 200 * kNanosecondsPerMillisecond; }));
+  EXPECT_FALSE(request->timedOut.load());
+  EXPECT_EQ(ErrorOf(request), kErrorSuccess);
+  EXPECT_TRUE(request->result.bodyComplete);
+  EXPECT_EQ(request->result.body.size(), 100u);
+  EXPECT_EQ(EngineProbe::ResultBytes(*engine), 110u);
+}
+
+}  // namespace
+}  // namespace ksrn
