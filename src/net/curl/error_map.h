@@ -1,0 +1,18 @@
+// libcurl's results as the Win32 codes WinHTTP reports for the same event. error_map.cpp holds
+// the one table; no other file turns a libcurl code into a Win32 code.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+
+namespace ksrn::net::curl {
+
+// The Win32 code for a libcurl result; CURLE_OK gives 0, anything unlisted
+// ERROR_WINHTTP_INTERNAL_ERROR (12004), so a failure never reads as success.
+uint32_t Win32FromCurl(CURLcode code);
+
+// The same for the multi interface: out of memory gives 8, anything else 12004.
+uint32_t Win32FromMulti(CURLMcode code);
+
+}  // namespace ksrn::net::curl
