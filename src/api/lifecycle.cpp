@@ -1,0 +1,120 @@
+// The lifecycle record, the per-thread last error, engine acquisition, and the four exports that
+// manage the library itself.
+#include "api/lifecycle.h"
+
+#include <mutex>
+#include <new>
+
+#include "kestrune.h"
+#include "platform/win32_errors.h"
+
+namespace ksrn {
+namespace {
+
+// One per process and never destroyed: a host may exit while its threads are still inside an
+// export, so no static destructor may run under them.
+struct Lifecycle {
+  std::mutex mutex;
+  // Outlives every engine, so request ids keep rising across a shutdown and a later init.
+  RequestIdAllocator idAllocator;
+  EngineRef engine;  // guarded by mutex; empty while not initialised
+};
+
+thread_local uint32_t gApiError = kErrorSuccess;
+
+// The record, created at most once per process. A function-local static is initialised once
+// under the runtime's guard, and an initialiser that throws leaves it uninitialised, so a failed
+// creation is retried by the next export. Null when the record cannot be created.
+Lifecycle* GetLifecycle() noexcept {
+  try {
+    static Lifecycle* const gLifecycle = new Lifecycle;
+    return gLifecycle;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+void SetApiError(uint32_t error) noexcept { gApiError = error; }
+
+uint32_t GetApiError() noexcept { return gApiError; }
+
+EngineRef AcquireEngine() noexcept {
+  Lifecycle* lifecycle = GetLifecycle();
+  if (lifecycle == nullptr) {
+    SetApiError(kErrorNotEnoughMemory);
+    return {};
+  }
+  try {
+    std::lock_guard lock(lifecycle->mutex);
+    if (!lifecycle->engine) {
+      SetApiError(kErrorInvalidHandle);
+    }
+    return lifecycle->engine;
+  } catch (...) {
+    SetApiError(kErrorNotEnoughMemory);
+    return {};
+  }
+}
+
+}  // namespace ksrn
+
+using namespace ksrn;
+
+int32_t KSRN_GetAbiVersion(void) {
+  SetApiError(kErrorSuccess);
+  return KSRN_ABI_VERSION;
+}
+
+int32_t KSRN_Init(int32_t abiVersion) {
+  if (abiVersion != KSRN_ABI_VERSION) {
+    SetApiError(kErrorRevisionMismatch);
+    return 0;
+  }
+  Lifecycle* lifecycle = GetLifecycle();
+  if (lifecycle == nullptr) {
+    SetApiError(kErrorNotEnoughMemory);
+    return 0;
+  }
+  try {
+    std::lock_guard lock(lifecycle->mutex);
+    // A repeated init keeps the running engine and its requests.
+    if (!lifecycle->engine) {
+      lifecycle->engine = std::make_shared<HttpEngine>(lifecycle->idAllocator);
+    }
+  } catch (...) {
+    // The engine's constructor has joined every thread it started; nothing is left behind.
+    SetApiError(kErrorNotEnoughMemory);
+    return 0;
+  }
+  // From here on engine threads run our code: the module must never be unloaded under them.
+  PinOwnModule();
+  SetApiError(kErrorSuccess);
+  return 1;
+}
+
+int32_t KSRN_Shutdown(void) {
+  Lifecycle* lifecycle = GetLifecycle();
+  if (lifecycle == nullptr) {
+    SetApiError(kErrorNotEnoughMemory);
+    return 0;
+  }
+  try {
+    std::lock_guard lock(lifecycle->mutex);
+    if (lifecycle->engine) {
+      // Stop joins the engine's threads under the lifecycle lock, so exports waiting in
+      // AcquireEngine see either the running engine or none. Calls that already hold a copy
+      // finish against the stopped engine, and the last of them destroys it.
+      lifecycle->engine->Stop();
+      lifecycle->engine.reset();
+    }
+  } catch (...) {
+    SetApiError(kErrorGenFailure);
+    return 0;
+  }
+  SetApiError(kErrorSuccess);
+  return 1;
+}
+
+uint32_t KSRN_GetLastError(void) { return GetApiError(); }

@@ -1,0 +1,28 @@
+// The process-wide lifecycle record and the per-thread last error, shared by every export.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/http_engine.h"
+
+namespace ksrn {
+
+using EngineRef = std::shared_ptr<HttpEngine>;
+
+// The calling thread's last error, the value KSRN_GetLastError returns. Every thread starts
+// with 0.
+void SetApiError(uint32_t error) noexcept;
+uint32_t GetApiError() noexcept;
+
+// The first step of every export that works on the engine: an owning reference to the running
+// engine, or empty with the last error set to 8 (the lifecycle record cannot be created) or 6
+// (not initialised). The caller holds the reference for the rest of the call, so a concurrent
+// KSRN_Shutdown never destroys the engine under it.
+EngineRef AcquireEngine() noexcept;
+
+// Keeps the library loaded until the process ends, so that no engine thread can outlive its
+// code. Best effort: a failure changes nothing for the caller. One implementation per platform.
+void PinOwnModule() noexcept;
+
+}  // namespace ksrn
