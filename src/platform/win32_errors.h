@@ -38,6 +38,6 @@ inline constexpr uint32_t kErrorWinhttpConnectionError = 12030;
 inline constexpr uint32_t kErrorWinhttpHeaderNotFound = 12150;
 inline constexpr uint32_t kErrorWinhttpInvalidServerResponse = 12152;
 inline constexpr uint32_t kErrorWinhttpSecureFailure = 12175;
-inline constexpr uint32_t kErrorWinhttpHeaderSizeOverflow = 12183;
+inline constexpr uint32_t kErrorWinhttpHeaderSizeOverflow = 12182;
 
 }  // namespace ksrn

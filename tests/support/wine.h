@@ -6,7 +6,13 @@
 #include <windows.h>
 #endif
 
+#include <cstdint>
+
 namespace ksrn::test {
+
+// ERROR_WINHTTP_SECURE_CHANNEL_ERROR. Wine 8's WinHTTP reports a failed certificate check with
+// it and sends no secure-failure notification; Windows reports ERROR_WINHTTP_SECURE_FAILURE.
+inline constexpr uint32_t kWineCertificateFailure = 12157;
 
 inline bool IsWine() {
 #if defined(_WIN32)

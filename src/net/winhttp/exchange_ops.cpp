@@ -1,5 +1,6 @@
 // The operations that wait on the network: each starts one asynchronous WinHTTP call and
-// blocks until its completion arrives through the status callback, or until a close.
+// blocks until its completion arrives through the status callback (for a send, until its request
+// has been written), or until a close.
 #include <algorithm>
 #include <cstring>
 
@@ -50,6 +51,12 @@ uint32_t ReceiveResponse(NetHandle request) {
   uint32_t error = kErrorSuccess;
   const auto context = winhttp::FindHandle(request, HandleKind::Request, error);
   if (context == nullptr) {
+    return error;
+  }
+  // The send may have returned with its completion still to come; WinHTTP takes no receive
+  // before it, and its failure is this operation's.
+  error = context->AwaitSendCompletion();
+  if (error != kErrorSuccess) {
     return error;
   }
   error = context->Await(

@@ -47,6 +47,8 @@ uint32_t HandleContext::BeginLocked(AsyncCall call) {
   }
   inFlight = call;
   done = false;
+  requestSent = false;
+  sendPending = false;
   result = Completion{};
   return kErrorSuccess;
 }
@@ -115,6 +117,30 @@ void HandleContext::Complete(AsyncCall call, uint32_t error, uint32_t count) {
     inFlight = AsyncCall::None;
     done = true;
     result = Completion{error, count};
+  }
+  completed.notify_all();
+}
+
+uint32_t HandleContext::AwaitSendCompletion() {
+  std::unique_lock state(stateMutex);
+  completed.wait(state, [&] { return !sendPending || inFlight != AsyncCall::Send || closed; });
+  if (closed) {
+    return kErrorWinhttpOperationCancelled;
+  }
+  if (!sendPending) {
+    return kErrorSuccess;
+  }
+  sendPending = false;
+  return result.error;
+}
+
+void HandleContext::OnRequestSent() {
+  {
+    std::lock_guard state(stateMutex);
+    if (inFlight != AsyncCall::Send) {
+      return;
+    }
+    requestSent = true;
   }
   completed.notify_all();
 }

@@ -4,6 +4,11 @@
 // delivers. A close completes that wait itself, at once: not every WinHTTP aborts the call in
 // progress, and the transfer must not wait for the call's own time-out.
 //
+// A send ends for its caller once WinHTTP reports the request written (REQUEST_SENT). Some
+// WinHTTP builds (Wine's) complete an asynchronous send only when the response head has
+// arrived; the receive therefore first waits for the send's own completion, so the wait for the
+// head is the receive's on every WinHTTP, and WinHttpReceiveResponse still starts only after it.
+//
 // Lifetime: the registry holds a context from creation until its handle is closed; the context
 // holds itself from adoption until WinHTTP reports WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, so a
 // call still running inside WinHTTP never writes into freed memory; a waiter holds it while it
@@ -70,11 +75,15 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   uint32_t WithHandle(Call call);
 
   // Starts an asynchronous call with start(handle) and waits until the callback completes it
-  // or the handle is closed (12017). On success the result is onDone(completion), which runs
-  // under the state lock, so it can copy out of the context's buffers while no close can
-  // release them.
+  // or the handle is closed (12017); a send also ends when its request has been written. On
+  // success the result is onDone(completion), which runs under the state lock, so it can copy
+  // out of the context's buffers while no close can release them.
   template <class Start, class OnDone>
   uint32_t Await(AsyncCall call, Start start, OnDone onDone);
+
+  // Waits until a send that ended when its request was written has completed inside WinHTTP
+  // too, and returns its outcome (12017 once closed). Returns at once when there is none.
+  uint32_t AwaitSendCompletion();
 
   // Ends any wait with 12017 and closes the WinHTTP handle. The registry calls it exactly once.
   uint32_t Close();
@@ -83,6 +92,7 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   bool IsContextOf(HINTERNET candidate) const { return candidate == identity; }
   // Completes the call in flight; AsyncCall::None completes whichever it is (a request error).
   void Complete(AsyncCall call, uint32_t error, uint32_t count);
+  void OnRequestSent();
   void OnHandleClosing();
 
   // Buffers handed to WinHTTP. They belong to the context, not to the caller, so a call that
@@ -114,6 +124,8 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   bool closed = false;                   // guarded by stateMutex
   AsyncCall inFlight = AsyncCall::None;  // guarded by stateMutex
   bool done = false;                     // guarded by stateMutex
+  bool requestSent = false;              // guarded by stateMutex; the send in flight wrote it
+  bool sendPending = false;              // guarded by stateMutex; its waiter left before the end
   Completion result;                     // guarded by stateMutex
   std::shared_ptr<HandleContext> self;   // guarded by stateMutex
 };
@@ -148,9 +160,15 @@ uint32_t HandleContext::Await(AsyncCall call, Start start, OnDone onDone) {
     }
   }
   std::unique_lock state(stateMutex);
-  completed.wait(state, [&] { return done || closed; });
+  const bool endsWhenSent = call == AsyncCall::Send;
+  completed.wait(state, [&] { return done || closed || (endsWhenSent && requestSent); });
   if (closed) {
     return kErrorWinhttpOperationCancelled;
+  }
+  if (!done) {
+    // Written but not yet completed: the call stays in flight, and the receive waits for it.
+    sendPending = true;
+    return onDone(Completion{});
   }
   return result.error == kErrorSuccess ? onDone(result) : result.error;
 }

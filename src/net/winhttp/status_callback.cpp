@@ -14,6 +14,9 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
     return;
   }
   switch (status) {
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      target->OnRequestSent();
+      break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
       target->Complete(AsyncCall::Send, kErrorSuccess, 0);
       break;

@@ -7,9 +7,11 @@
 
 namespace ksrn::net::winhttp {
 
-// The notifications the callback needs: every completion, and the closing of a handle.
-inline constexpr DWORD kNotifications =
-    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+// The notifications the callback needs: every completion, the request written, and the closing
+// of a handle.
+inline constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                        WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+                                        WINHTTP_CALLBACK_FLAG_HANDLES;
 
 void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, void* information,
                              DWORD informationLength);

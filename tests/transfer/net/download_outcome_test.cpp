@@ -8,6 +8,7 @@
 
 #include "bench_request.h"
 #include "platform/win32_errors.h"
+#include "wine.h"
 
 namespace ksrn::test {
 namespace {
@@ -18,6 +19,7 @@ struct Outcome {
   uint32_t status;
   std::vector<uint8_t> body;
   const char* headerLine = nullptr;  // a line the head must hold
+  bool decoded = false;              // the body is sent compressed when decompression is asked for
 };
 
 std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
@@ -30,12 +32,13 @@ TEST(DownloadOutcomeTest, CompleteResponsesArriveAsSent) {
       {"redirect not followed", {"/redirect/302"}, 302, Bytes("moved"), "Location: /bytes/10\r\n"},
       {"head", {"/bytes/1000", "HEAD"}, 200, {}, "Content-Length: 1000\r\n"},
       {"no content", {"/status/204"}, 204, {}},
-      {"gzip decoded", {"/gzip/200000"}, 200, Pattern(200000), "Content-Encoding: gzip\r\n"},
+      {"gzip decoded", {"/gzip/200000"}, 200, Pattern(200000), "Content-Encoding: gzip\r\n", true},
       {"deflate decoded",
        {"/deflate/200000"},
        200,
        Pattern(200000),
-       "Content-Encoding: deflate\r\n"},
+       "Content-Encoding: deflate\r\n",
+       true},
       {"largest body", {"/bytes/4194304"}, 200, Pattern(kMaxResponseBodyBytes)},
       {"non-ASCII header as UTF-8",
        {"/headers/utf8"},
@@ -54,7 +57,9 @@ TEST(DownloadOutcomeTest, CompleteResponsesArriveAsSent) {
     const std::string head = Text(result.headers);
     EXPECT_EQ(head.rfind("HTTP/1.1 " + std::to_string(outcome.status) + " ", 0), 0u) << head;
     EXPECT_TRUE(head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0) << head;
-    if (outcome.headerLine != nullptr) {
+    // Wine 8 refuses the decompression option: nothing asks for an encoding, so the body comes
+    // unencoded and its head has no Content-Encoding.
+    if (outcome.headerLine != nullptr && !(outcome.decoded && IsWine())) {
       EXPECT_NE(head.find(outcome.headerLine), std::string::npos) << head;
     }
   }
@@ -86,9 +91,15 @@ TEST(DownloadOutcomeTest, TheHeadIsKeptUpToItsLimit) {
 
   // Far beyond it, the head is not even received.
   const HttpResult huge = Download({"/headers/large/1048576"});
-  EXPECT_EQ(huge.error, kErrorWinhttpHeaderSizeOverflow);
+  if (IsWine()) {
+    // Wine 8 sets no limit on a response head: it is received, and refused as over the limit.
+    EXPECT_EQ(huge.error, kErrorFileTooLarge) << "Wine 8: no response head size limit";
+    EXPECT_EQ(huge.statusCode, 200u) << "Wine 8: no response head size limit";
+  } else {
+    EXPECT_EQ(huge.error, kErrorWinhttpHeaderSizeOverflow);
+    EXPECT_EQ(huge.statusCode, 0u);
+  }
   EXPECT_FALSE(huge.bodyComplete);
-  EXPECT_EQ(huge.statusCode, 0u);
   EXPECT_TRUE(huge.headers.empty());
 }
 
@@ -124,8 +135,16 @@ std::string LowerName(const std::string& line) {
   return name;
 }
 
+// A caller's line as Wine 8's WinHTTP sends it: it takes each line apart into name and value,
+// dropping the blanks that open the value, and writes it again as "name: value".
+std::string AsWineRewritesIt(const std::string& line) {
+  const size_t colon = line.find(':');
+  const size_t value = line.find_first_not_of(" \t", colon + 1);
+  return line.substr(0, colon) + ": " + (value == std::string::npos ? "" : line.substr(value));
+}
+
 // Beyond the caller's lines, only what an HTTP/1.1 client must send.
-void ExpectOnlyRequiredHeaders(const EchoedRequest& echoed, const std::vector<std::string>& own,
+void ExpectOnlyRequiredHeaders(const EchoedRequest& echoed, std::vector<std::string> own,
                                const std::string& contentLength) {
   std::vector<std::string> callers;
   bool host = false;
@@ -149,15 +168,24 @@ void ExpectOnlyRequiredHeaders(const EchoedRequest& echoed, const std::vector<st
       EXPECT_NE(line.find("gzip"), std::string::npos) << line;
       EXPECT_NE(line.find("deflate"), std::string::npos) << line;
       encoding = true;
+    } else if (IsWine() && name == "connection") {
+      EXPECT_EQ(line, "Connection: Keep-Alive") << "Wine 8: added to every request";
     } else {
       ADD_FAILURE() << "a header the caller did not write: " << line;
     }
   }
-  EXPECT_EQ(callers, own) << "the caller's lines, unchanged and in order";
+  if (IsWine()) {
+    for (std::string& line : own) {
+      line = AsWineRewritesIt(line);
+    }
+  }
+  EXPECT_EQ(callers, own) << "the caller's lines, unchanged and in order"
+                          << (IsWine() ? " (Wine 8: as it rewrites them)" : "");
   EXPECT_TRUE(host);
   EXPECT_TRUE(userAgent);
   EXPECT_EQ(length, !contentLength.empty());
-  EXPECT_TRUE(encoding) << "the transfer asks for decompression";
+  // Wine 8 refuses the decompression option, so nothing asks for an encoding.
+  EXPECT_TRUE(encoding || IsWine()) << "the transfer asks for decompression";
 }
 
 TEST(DownloadOutcomeTest, TheServerReceivesExactlyTheRequestMade) {
