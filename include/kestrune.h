@@ -75,9 +75,9 @@ extern "C" {
 #define KSRN_ERROR_WINHTTP_CANNOT_CONNECT 12029u          /* no connection to the server */
 #define KSRN_ERROR_WINHTTP_CONNECTION_ERROR 12030u        /* the connection broke */
 #define KSRN_ERROR_WINHTTP_INVALID_SERVER_RESPONSE 12152u /* unparsable response */
-#define KSRN_ERROR_WINHTTP_SECURE_CHANNEL_ERROR 12157u    /* TLS failure (Wine: also certificates) */
-#define KSRN_ERROR_WINHTTP_SECURE_FAILURE 12175u          /* TLS or certificate failure */
-#define KSRN_ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12182u    /* response head far over the limit */
+#define KSRN_ERROR_WINHTTP_SECURE_CHANNEL_ERROR 12157u /* TLS failure (Wine: also certificates) */
+#define KSRN_ERROR_WINHTTP_SECURE_FAILURE 12175u       /* TLS or certificate failure */
+#define KSRN_ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12182u /* response head far over the limit */
 
 /* Library lifecycle and the last error. */
 KSRN_API int32_t KSRN_GetAbiVersion(void);

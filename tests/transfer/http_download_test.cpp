@@ -26,7 +26,6 @@ std::vector<uint8_t> Pattern(size_t size) {
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-
 class HttpDownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
