@@ -10,7 +10,7 @@ using curl::OnRequest;
 bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
   if ((headers == nullptr && headersLength != 0) || (body == nullptr && bodyLength != 0)) {
-    return curl::Report(kErrorInvalidParameter);
+    return Report(kErrorInvalidParameter);
   }
   const WideStringView headerBlock =
       headers != nullptr ? WideStringView(headers, headersLength) : WideStringView();
@@ -29,7 +29,7 @@ bool HttpQueryDataAvailable(NetHandle request, uint32_t& available) {
 
 bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& bytesRead) {
   if (buffer == nullptr && size != 0) {
-    return curl::Report(kErrorInvalidParameter);
+    return Report(kErrorInvalidParameter);
   }
   return OnRequest(request,
                    [&](curl::Request& context) { return context.Read(buffer, size, bytesRead); });

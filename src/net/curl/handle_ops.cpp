@@ -5,9 +5,9 @@
 
 #include "net/curl/curl_global.h"
 #include "net/curl/handle_registry.h"
-#include "net/curl/op_result.h"
 #include "net/curl/request.h"
 #include "net/curl/request_text.h"
+#include "net/guarded_call.h"
 #include "net/http_ops.h"
 
 namespace ksrn::net {
@@ -94,26 +94,26 @@ uint32_t Close(NetHandle handle) {
 
 NetHandle HttpOpen(const WideChar* userAgent) {
   NetHandle handle = nullptr;
-  const uint32_t error = curl::Guarded([&] { return OpenSession(userAgent, handle); });
-  return curl::Report(error) ? handle : nullptr;
+  const uint32_t error = Guarded([&] { return OpenSession(userAgent, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
   NetHandle handle = nullptr;
-  const uint32_t error = curl::Guarded([&] { return Connect(session, host, port, handle); });
-  return curl::Report(error) ? handle : nullptr;
+  const uint32_t error = Guarded([&] { return Connect(session, host, port, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
                           const WideChar* objectName) {
   NetHandle handle = nullptr;
   const uint32_t error =
-      curl::Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
-  return curl::Report(error) ? handle : nullptr;
+      Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 bool HttpCloseHandle(NetHandle handle) {
-  return curl::Report(curl::Guarded([&] { return Close(handle); }));
+  return Report(Guarded([&] { return Close(handle); }));
 }
 
 }  // namespace ksrn::net

@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "net/curl/handles.h"
-#include "net/curl/op_result.h"
 #include "net/curl/request.h"
+#include "net/guarded_call.h"
 #include "net/http_ops.h"
 #include "platform/win32_errors.h"
 

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "net/curl/error_map.h"
-#include "net/curl/header_text.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
 #include "net/curl/trust_store.h"
 #include "net/http_ops.h"
+#include "platform/header_bytes.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {

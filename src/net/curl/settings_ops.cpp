@@ -1,6 +1,6 @@
 // Session time-outs and request options.
 #include "net/curl/handle_registry.h"
-#include "net/curl/op_result.h"
+#include "net/guarded_call.h"
 #include "net/http_ops.h"
 
 namespace ksrn::net {
@@ -31,8 +31,8 @@ uint32_t SetTimeouts(NetHandle sessionHandle, int resolveMs, int connectMs, int 
 }  // namespace
 
 bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
-  return curl::Report(
-      curl::Guarded([&] { return SetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs); }));
+  return Report(
+      Guarded([&] { return SetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs); }));
 }
 
 bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {

@@ -124,21 +124,20 @@ uint32_t ReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& byte
 
 bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
-  return winhttp::Report(winhttp::Guarded(
-      [&] { return SendRequest(request, headers, headersLength, body, bodyLength); }));
+  return Report(
+      Guarded([&] { return SendRequest(request, headers, headersLength, body, bodyLength); }));
 }
 
 bool HttpReceiveResponse(NetHandle request) {
-  return winhttp::Report(winhttp::Guarded([&] { return ReceiveResponse(request); }));
+  return Report(Guarded([&] { return ReceiveResponse(request); }));
 }
 
 bool HttpQueryDataAvailable(NetHandle request, uint32_t& available) {
-  return winhttp::Report(winhttp::Guarded([&] { return QueryDataAvailable(request, available); }));
+  return Report(Guarded([&] { return QueryDataAvailable(request, available); }));
 }
 
 bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& bytesRead) {
-  return winhttp::Report(
-      winhttp::Guarded([&] { return ReadData(request, buffer, size, bytesRead); }));
+  return Report(Guarded([&] { return ReadData(request, buffer, size, bytesRead); }));
 }
 
 }  // namespace ksrn::net

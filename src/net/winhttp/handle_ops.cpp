@@ -87,30 +87,30 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
 
 NetHandle HttpOpen(const WideChar* userAgent) {
   NetHandle handle = nullptr;
-  const uint32_t error = winhttp::Guarded([&] { return OpenSession(userAgent, handle); });
-  return winhttp::Report(error) ? handle : nullptr;
+  const uint32_t error = Guarded([&] { return OpenSession(userAgent, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
   NetHandle handle = nullptr;
-  const uint32_t error = winhttp::Guarded([&] { return Connect(session, host, port, handle); });
-  return winhttp::Report(error) ? handle : nullptr;
+  const uint32_t error = Guarded([&] { return Connect(session, host, port, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
                           const WideChar* objectName) {
   NetHandle handle = nullptr;
   const uint32_t error =
-      winhttp::Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
-  return winhttp::Report(error) ? handle : nullptr;
+      Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
+  return Report(error) ? handle : nullptr;
 }
 
 bool HttpCloseHandle(NetHandle handle) {
-  const uint32_t error = winhttp::Guarded([&] {
+  const uint32_t error = Guarded([&] {
     const auto context = winhttp::TakeHandle(handle);
     return context == nullptr ? kErrorInvalidHandle : context->Close();
   });
-  return winhttp::Report(error);
+  return Report(error);
 }
 
 }  // namespace ksrn::net

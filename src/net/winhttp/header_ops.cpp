@@ -82,12 +82,11 @@ uint32_t QueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes)
 }  // namespace
 
 bool HttpQueryStatusCode(NetHandle request, uint32_t& statusCode) {
-  return winhttp::Report(winhttp::Guarded([&] { return QueryStatusCode(request, statusCode); }));
+  return Report(Guarded([&] { return QueryStatusCode(request, statusCode); }));
 }
 
 bool HttpQueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes) {
-  return winhttp::Report(
-      winhttp::Guarded([&] { return QueryRawHeaders(request, buffer, bufferBytes); }));
+  return Report(Guarded([&] { return QueryRawHeaders(request, buffer, bufferBytes); }));
 }
 
 }  // namespace ksrn::net

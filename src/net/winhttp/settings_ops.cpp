@@ -60,12 +60,12 @@ uint32_t SetOption(NetHandle request, uint32_t option, uint32_t value) {
 }  // namespace
 
 bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
-  return winhttp::Report(winhttp::Guarded(
-      [&] { return SetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs); }));
+  return Report(
+      Guarded([&] { return SetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs); }));
 }
 
 bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {
-  return winhttp::Report(winhttp::Guarded([&] { return SetOption(request, option, value); }));
+  return Report(Guarded([&] { return SetOption(request, option, value); }));
 }
 
 }  // namespace ksrn::net

@@ -1,5 +1,6 @@
-// How every operation of the libcurl set ends: the work returns a Win32 code, and the thread's
-// last error is set only afterwards, once no destructor can run any more curl code.
+// How every operation of a platform's operation set ends: the work returns a Win32 code, no
+// exception leaves the set, and the thread's last error is set only afterwards, once no
+// destructor or lock can overwrite it any more.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,9 @@
 #include "net/http_ops.h"
 #include "platform/win32_errors.h"
 
-namespace ksrn::net::curl {
+namespace ksrn::net {
 
-// Runs work() and turns an escaping exception into a code: no exception leaves the set.
+// Runs work() and turns an escaping exception into a code.
 template <class Work>
 uint32_t Guarded(Work work) noexcept {
   try {
@@ -31,4 +32,4 @@ inline bool Report(uint32_t error) {
   return false;
 }
 
-}  // namespace ksrn::net::curl
+}  // namespace ksrn::net

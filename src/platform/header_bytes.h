@@ -7,8 +7,8 @@
 
 #include "platform/wide_string.h"
 
-namespace ksrn::net::curl {
+namespace ksrn {
 
 WideString DecodeHeaderBytes(std::string_view bytes);
 
-}  // namespace ksrn::net::curl
+}  // namespace ksrn

@@ -1,9 +1,9 @@
-#include "net/curl/header_text.h"
+#include "platform/header_bytes.h"
 
 #include <cstddef>
 #include <cstdint>
 
-namespace ksrn::net::curl {
+namespace ksrn {
 namespace {
 
 // Length of the valid UTF-8 sequence at bytes[at], or 0 when there is none: no overlong forms,
@@ -69,4 +69,4 @@ WideString DecodeHeaderBytes(std::string_view bytes) {
   return text;
 }
 
-}  // namespace ksrn::net::curl
+}  // namespace ksrn
