@@ -10,29 +10,30 @@ struct CodeMapping {
   uint32_t win32;
 };
 
-// libcurl result                    Win32 code (WinHTTP's name)             event
-// CURLE_OK                          0                                        success
-// CURLE_COULDNT_RESOLVE_HOST        12007 ERROR_WINHTTP_NAME_NOT_RESOLVED    no address for the
-// host CURLE_COULDNT_CONNECT             12029 ERROR_WINHTTP_CANNOT_CONNECT       refused,
-// unreachable CURLE_OPERATION_TIMEDOUT          12002 ERROR_WINHTTP_TIMEOUT              libcurl's
-// own limit CURLE_PEER_FAILED_VERIFICATION    12175 ERROR_WINHTTP_SECURE_FAILURE       untrusted,
-// wrong name,
-//                                                                            expired certificate
-// CURLE_SSL_CONNECT_ERROR           12175                                    handshake failed
-// CURLE_SSL_CACERT_BADFILE          12175                                    trust store unreadable
-// CURLE_SSL_CERTPROBLEM, _CIPHER, _ISSUER_ERROR, _INVALIDCERTSTATUS, _PINNEDPUBKEYNOTMATCH,
-// _CRL_BADFILE, _SHUTDOWN_FAILED    12175                                    other TLS faults
-// CURLE_SEND_ERROR                  12030 ERROR_WINHTTP_CONNECTION_ERROR     reset while sending
-// CURLE_RECV_ERROR                  12030                                    reset while receiving
-// CURLE_PARTIAL_FILE                12030                                    closed before the end
-//                                                                            of the announced body
-// CURLE_GOT_NOTHING                 12152 ERROR_WINHTTP_INVALID_SERVER_RESPONSE  closed, no
-// response CURLE_WEIRD_SERVER_REPLY          12152                                    not HTTP/1.x
-// CURLE_BAD_CONTENT_ENCODING        12152                                    undecodable body
-// CURLE_URL_MALFORMAT               12005 ERROR_WINHTTP_INVALID_URL
-// CURLE_UNSUPPORTED_PROTOCOL        12006 ERROR_WINHTTP_UNRECOGNIZED_SCHEME
-// CURLE_OUT_OF_MEMORY               8     ERROR_NOT_ENOUGH_MEMORY
-// anything else                     12004 ERROR_WINHTTP_INTERNAL_ERROR
+// clang-format off
+// libcurl result                 Win32 code (WinHTTP's name)                  event
+// CURLE_OK                       0                                            success
+// CURLE_COULDNT_RESOLVE_HOST     12007 ERROR_WINHTTP_NAME_NOT_RESOLVED        no address for the host
+// CURLE_COULDNT_CONNECT          12029 ERROR_WINHTTP_CANNOT_CONNECT           refused, unreachable
+// CURLE_OPERATION_TIMEDOUT       12002 ERROR_WINHTTP_TIMEOUT                  libcurl's own limit
+// CURLE_PEER_FAILED_VERIFICATION 12175 ERROR_WINHTTP_SECURE_FAILURE           untrusted, wrong name,
+//                                                                             expired certificate
+// CURLE_SSL_CONNECT_ERROR        12175                                        handshake failed
+// CURLE_SSL_CACERT_BADFILE       12175                                        trust store unreadable
+// CURLE_SSL_CERTPROBLEM, _CIPHER, _ISSUER_ERROR, _INVALIDCERTSTATUS,
+//   _PINNEDPUBKEYNOTMATCH, _CRL_BADFILE, _SHUTDOWN_FAILED  12175               other TLS faults
+// CURLE_SEND_ERROR               12030 ERROR_WINHTTP_CONNECTION_ERROR         reset while sending
+// CURLE_RECV_ERROR               12030                                        reset while receiving
+// CURLE_PARTIAL_FILE             12030                                        closed before the end
+//                                                                             of the announced body
+// CURLE_GOT_NOTHING              12152 ERROR_WINHTTP_INVALID_SERVER_RESPONSE  closed, no response
+// CURLE_WEIRD_SERVER_REPLY       12152                                        not HTTP/1.x
+// CURLE_BAD_CONTENT_ENCODING     12152                                        undecodable body
+// CURLE_URL_MALFORMAT            12005 ERROR_WINHTTP_INVALID_URL
+// CURLE_UNSUPPORTED_PROTOCOL     12006 ERROR_WINHTTP_UNRECOGNIZED_SCHEME
+// CURLE_OUT_OF_MEMORY            8     ERROR_NOT_ENOUGH_MEMORY
+// anything else                  12004 ERROR_WINHTTP_INTERNAL_ERROR
+// clang-format on
 constexpr CodeMapping kCodeTable[] = {
     {CURLE_OK, kErrorSuccess},
     {CURLE_COULDNT_RESOLVE_HOST, kErrorWinhttpNameNotResolved},

@@ -90,10 +90,6 @@ TEST_F(ExportTest, TransferPastItsBudgetTimesOut) {
 }
 
 TEST_F(ExportTest, CancelOfARunningTransferEndsItWith995) {
-  if (KsrnIsWine()) {
-    GTEST_SKIP() << "Wine 8: closing a handle from another thread does not abort a call in "
-                    "progress; the transfer ends only at its time-out";
-  }
   const int32_t id = api.Get(BenchUrl("api.bitfinex.com", "/delay-headers/60000").c_str(), 120000);
   KsrnSleepMs(300);
   EXPECT_EQ(api.IsReady(id), 0);
@@ -103,8 +99,7 @@ TEST_F(ExportTest, CancelOfARunningTransferEndsItWith995) {
 }
 
 TEST_F(ExportTest, ShutdownWhileTransfersRunReturnsAndLeavesNoEngine) {
-  // Four transfers in progress, the rest queued. Time budgets are short because under Wine a
-  // running call is not aborted by the shutdown and only ends at its time-out.
+  // Four transfers in progress, the rest queued.
   std::vector<int32_t> ids;
   for (int i = 0; i < 4; ++i) {
     ids.push_back(api.Get(BenchUrl("api-aws.huobi.pro", "/slow-body/100000/100/50").c_str(), 5000));

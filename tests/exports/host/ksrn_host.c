@@ -71,11 +71,6 @@ void KsrnUnload(KsrnApi* api) {
 
 int KsrnIsMapped(void) { return GetModuleHandleW(gLibraryPath) != NULL; }
 
-int KsrnIsWine(void) {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
-}
-
 void KsrnSleepMs(int milliseconds) { Sleep((DWORD)milliseconds); }
 
 #else
@@ -123,8 +118,6 @@ int KsrnIsMapped(void) {
   dlclose(module);
   return 1;
 }
-
-int KsrnIsWine(void) { return 0; }
 
 void KsrnSleepMs(int milliseconds) {
   struct timespec delay;

@@ -48,9 +48,6 @@ int KsrnIsMapped(void);
 /* Copies NUL-terminated ASCII text into UTF-16 units; out must have room for the terminator. */
 void KsrnWiden(KSRN_CHAR* out, size_t capacity, const char* ascii);
 
-/* 1 when running under Wine, whose limits some tests must skip. */
-int KsrnIsWine(void);
-
 /* Sleeps for the given number of milliseconds. */
 void KsrnSleepMs(int milliseconds);
 
