@@ -48,27 +48,28 @@ extern "C" {
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
  * KSRN_GetRequestError returns a finished request's own outcome code.
  */
-#define KSRN_ERROR_SUCCESS 0u                   /* ERROR_SUCCESS */
-#define KSRN_ERROR_ACCESS_DENIED 5u             /* method, URL or header refused by policy */
-#define KSRN_ERROR_INVALID_HANDLE 6u            /* library not initialised */
-#define KSRN_ERROR_NOT_ENOUGH_MEMORY 8u         /* out of memory; result budget exhausted */
-#define KSRN_ERROR_INVALID_DATA 13u             /* malformed request header block */
-#define KSRN_ERROR_READ_FAULT 30u               /* the server announced data it did not send */
-#define KSRN_ERROR_GEN_FAILURE 31u              /* internal failure without a better code */
-#define KSRN_ERROR_INVALID_PARAMETER 87u        /* an argument out of range */
-#define KSRN_ERROR_BUFFER_OVERFLOW 111u         /* method or header block too long */
-#define KSRN_ERROR_INSUFFICIENT_BUFFER 122u     /* copy buffer smaller than the data */
-#define KSRN_ERROR_INVALID_NAME 123u            /* malformed URL */
-#define KSRN_ERROR_FILE_TOO_LARGE 223u          /* response body or headers over the limit */
-#define KSRN_ERROR_NO_MORE_ITEMS 259u           /* request ids used up */
-#define KSRN_ERROR_OPERATION_ABORTED 995u       /* cancelled, or the library is stopping */
-#define KSRN_ERROR_IO_INCOMPLETE 996u           /* the request has not finished yet */
-#define KSRN_ERROR_NO_UNICODE_TRANSLATION 1113u /* response headers not valid text */
-#define KSRN_ERROR_NOT_FOUND 1168u              /* no request with this id */
-#define KSRN_ERROR_REVISION_MISMATCH 1306u      /* KSRN_Init given another interface version */
-#define KSRN_ERROR_NOT_ENOUGH_QUOTA 1816u       /* 32 requests already held */
-#define KSRN_ERROR_WINHTTP_TIMEOUT 12002u       /* the request ran out of time */
-#define KSRN_ERROR_WINHTTP_INVALID_URL 12005u   /* the URL cannot be split into its parts */
+#define KSRN_ERROR_SUCCESS 0u                    /* ERROR_SUCCESS */
+#define KSRN_ERROR_ACCESS_DENIED 5u              /* method, URL or header refused by policy */
+#define KSRN_ERROR_INVALID_HANDLE 6u             /* library not initialised */
+#define KSRN_ERROR_NOT_ENOUGH_MEMORY 8u          /* out of memory; result budget exhausted */
+#define KSRN_ERROR_INVALID_DATA 13u              /* malformed request header block */
+#define KSRN_ERROR_READ_FAULT 30u                /* the server announced data it did not send */
+#define KSRN_ERROR_GEN_FAILURE 31u               /* internal failure without a better code */
+#define KSRN_ERROR_INVALID_PARAMETER 87u         /* an argument out of range */
+#define KSRN_ERROR_BUFFER_OVERFLOW 111u          /* method or header block too long */
+#define KSRN_ERROR_INSUFFICIENT_BUFFER 122u      /* copy buffer smaller than the data */
+#define KSRN_ERROR_INVALID_NAME 123u             /* malformed URL */
+#define KSRN_ERROR_FILE_TOO_LARGE 223u           /* response body or headers over the limit */
+#define KSRN_ERROR_NO_MORE_ITEMS 259u            /* request ids used up */
+#define KSRN_ERROR_OPERATION_ABORTED 995u        /* cancelled, or the library is stopping */
+#define KSRN_ERROR_IO_INCOMPLETE 996u            /* the request has not finished yet */
+#define KSRN_ERROR_NO_UNICODE_TRANSLATION 1113u  /* response headers not valid text */
+#define KSRN_ERROR_NOT_FOUND 1168u               /* no request with this id */
+#define KSRN_ERROR_REVISION_MISMATCH 1306u       /* KSRN_Init given another interface version */
+#define KSRN_ERROR_NOT_ENOUGH_QUOTA 1816u        /* 32 requests already held */
+#define KSRN_ERROR_WINHTTP_TIMEOUT 12002u        /* the request ran out of time */
+#define KSRN_ERROR_WINHTTP_INTERNAL_ERROR 12004u /* a network failure without a better code */
+#define KSRN_ERROR_WINHTTP_INVALID_URL 12005u    /* the URL cannot be split into its parts */
 #define KSRN_ERROR_WINHTTP_UNRECOGNIZED_SCHEME 12006u     /* a scheme other than http or https */
 #define KSRN_ERROR_WINHTTP_NAME_NOT_RESOLVED 12007u       /* the host name did not resolve */
 #define KSRN_ERROR_WINHTTP_OPERATION_CANCELLED 12017u     /* a network operation was aborted */
