@@ -262,7 +262,7 @@ static void Preview(const Kestrune* k, int32_t id, char* text, size_t capacity) 
 
 static void PrintTable(const Kestrune* k, const char* title, Job* jobs, int count) {
   printf("\n%s\n", title);
-  printf("%4s  %-20s %6s  %-38s %8s %7s  %s\n", "id", "host", "status", "error", "bytes", "ms",
+  printf("%4s  %-20s %6s  %-44s %8s %7s  %s\n", "id", "host", "status", "error", "bytes", "ms",
          "body");
   for (int i = 0; i < count; ++i) {
     const Job* job = &jobs[i];
@@ -277,7 +277,7 @@ static void PrintTable(const Kestrune* k, const char* title, Job* jobs, int coun
     char errorText[64];
     snprintf(errorText, sizeof errorText, "%u %s", (unsigned)error, ErrorName(error));
     Preview(k, job->id, body, sizeof body);
-    printf("%4d  %-20s %6d  %-38s %8d %7.0f  %s\n", (int)job->id, host,
+    printf("%4d  %-20s %6d  %-44s %8d %7.0f  %s\n", (int)job->id, host,
            (int)k->GetStatusCode(job->id), errorText, (int)k->GetBodySize(job->id),
            job->readyMs > 0 ? job->readyMs - job->submittedMs : -1.0, body);
     k->Free(job->id);
