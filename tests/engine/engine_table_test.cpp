@@ -105,6 +105,22 @@ TEST_F(EngineTableTest, SubmissionAfterStopIsAborted) {
   EXPECT_EQ(request->id, 0);
 }
 
+// The table's node is the one allocation of a submission: when it fails, the record is not
+// registered, keeps no id, and the next submission goes through.
+TEST_F(EngineTableTest, SubmissionOutOfMemoryLeavesTheTableUnchanged) {
+  const RequestRef refused = NewRequest();
+  test::FailNthAllocationOnThisThread(1);
+  EXPECT_EQ(Submit(refused, kErrorNotEnoughMemory), 0);
+  test::FailNthAllocationOnThisThread(0);
+  EXPECT_EQ(refused->id, 0);
+  EXPECT_EQ(engine->PendingCount(), 0);
+
+  const RequestRef accepted = NewRequest();
+  const int32_t id = Submit(accepted);
+  EXPECT_NE(id, 0);
+  EXPECT_EQ(engine->Find(id), accepted);
+}
+
 TEST_F(EngineTableTest, FindReturnsNothingForZeroNegativeAndUnknownIds) {
   const int32_t id = Submit(NewRequest());
   for (int32_t unknown : {0, -1, -2147483647 - 1, id + 1, 0x7FFFFFFF}) {
