@@ -24,11 +24,16 @@ void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge) {
 // charge is either added here and given back by Free, or, when Free came first, never added.
 // A record that left the table (freed, or emptied by Stop) still gets its result but charges
 // nothing, so resultBytes stays the sum of the charges of the records in the table.
+//
+// A record published before any worker took it (cancelled, freed or out of time in the queue)
+// leaves the queue here: the queue then never holds a record the table does not, and a freed
+// record with its body is released when its last caller lets go, not when a worker reaches it.
 void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
   try {
     std::lock_guard engineLock(engineMutex);
+    std::erase(queue, request);
     const auto entry = requests.find(request->id);
     const bool tracked = entry != requests.end() && entry->second == request;
     uint64_t charge = 0;

@@ -6,10 +6,19 @@
 #include "engine/http_engine.h"
 
 namespace ksrn {
+namespace {
 
-// Sleeps at most kWatchdogPeriod, and no longer than the earliest deadline still ahead, so an
-// overdue request is usually ended within scheduling delay of its deadline rather than up to a
-// period later. Overdue records that refuse to end (a transfer that ignores the closing of its
+// Only a record nobody has published yet can overrun its deadline.
+bool IsWatched(RequestState state) {
+  return state == RequestState::Queued || state == RequestState::Running;
+}
+
+}  // namespace
+
+// While a record is queued or running, sleeps at most kWatchdogPeriod, and no longer than the
+// earliest deadline still ahead, so an overdue request is usually ended within scheduling delay
+// of its deadline rather than up to a period later. With nothing to watch it sleeps until the
+// next submission. Overdue records that refuse to end (a transfer that ignores the closing of its
 // handles) are looked at again each period, never in a busy loop.
 //
 // A record collected as overdue may move on before it is acted on: claimed by a worker (the
@@ -20,6 +29,7 @@ namespace ksrn {
 void HttpEngine::WatchdogLoop() {
   try {
     SteadyTime earliestDeadline = std::numeric_limits<SteadyTime>::max();
+    bool watching = false;  // a record was Queued or Running at the last scan
     for (;;) {
       Snapshot overdue;
       size_t count = 0;
@@ -30,19 +40,33 @@ void HttpEngine::WatchdogLoop() {
         if (stopping.load()) {
           return;
         }
-        const SteadyTime periodEnd =
-            SteadyNow() + std::chrono::nanoseconds(kWatchdogPeriod).count();
-        watchdogCv.wait_until(lock, ToTimePoint(std::min(periodEnd, earliestDeadline)));
+        if (watching) {
+          const SteadyTime periodEnd =
+              SteadyNow() + std::chrono::nanoseconds(kWatchdogPeriod).count();
+          watchdogCv.wait_until(lock, ToTimePoint(std::min(periodEnd, earliestDeadline)));
+        } else {
+          // Nothing was queued or running at the last scan: only a submission can give the
+          // watchdog work, so an idle engine costs no wake-ups at all. The predicate catches a
+          // submission made before this thread first waited or while it cancelled unlocked.
+          watchdogCv.wait(lock, [this] {
+            return stopping.load() ||
+                   std::any_of(requests.begin(), requests.end(), [](const auto& entry) {
+                     return IsWatched(entry.second->state.load());
+                   });
+          });
+        }
         if (stopping.load()) {
           return;
         }
         const SteadyTime now = SteadyNow();
         earliestDeadline = std::numeric_limits<SteadyTime>::max();
+        watching = false;
+        ++watchdogScans;
         for (const auto& [id, request] : requests) {
-          const RequestState state = request->state.load();
-          if (state != RequestState::Queued && state != RequestState::Running) {
+          if (!IsWatched(request->state.load())) {
             continue;
           }
+          watching = true;
           if (request->deadline > now) {
             earliestDeadline = std::min(earliestDeadline, request->deadline);
           } else if (count < overdue.size()) {

@@ -99,6 +99,7 @@ class HttpEngine {
   std::deque<RequestRef> queue;                      // engineMutex
   std::unordered_map<int32_t, RequestRef> requests;  // engineMutex
   uint64_t resultBytes = 0;                          // engineMutex
+  uint64_t watchdogScans = 0;                        // engineMutex; for the engine's own tests
   RequestIdAllocator& idAllocator;
   bool accepting = true;              // engineMutex
   std::atomic<bool> stopping{false};  // written under engineMutex

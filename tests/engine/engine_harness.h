@@ -41,6 +41,10 @@ struct EngineProbe {
     std::lock_guard lock(engine.engineMutex);
     return engine.queue.size();
   }
+  static uint64_t WatchdogScans(HttpEngine& engine) {
+    std::lock_guard lock(engine.engineMutex);
+    return engine.watchdogScans;
+  }
   static int32_t ThrottleMs(HttpEngine& engine) { return engine.throttleMs.load(); }
   // Read only from the thread that owns the engine, after Stop returned.
   static bool AllThreadsJoined(HttpEngine& engine) {

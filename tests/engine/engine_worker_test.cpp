@@ -46,36 +46,53 @@ TEST_F(EngineTest, FourTransfersRunAtOnceAndTheFifthWaitsQueued) {
   }
 }
 
-// Cancel and Free of a record nobody has claimed publish 995 on the caller's thread; the worker
-// that pops the record later skips it without a transfer.
-class QueuedEndTest : public EngineTest, public ::testing::WithParamInterface<bool> {};
+// Cancel, Free and CancelAll of a record nobody has claimed publish 995 on the caller's thread
+// and take it out of the queue at once: no worker ever transfers it, and a freed record (with its
+// body) is released as soon as its caller lets go, not when a worker would have reached it.
+enum class QueuedEnd { Cancel, Free, CancelAll };
 
-TEST_P(QueuedEndTest, PublishesAtOnceAndIsNeverTransferred) {
-  const bool byFree = GetParam();
+class QueuedEndTest : public EngineTest, public ::testing::WithParamInterface<QueuedEnd> {};
+
+TEST_P(QueuedEndTest, PublishesAtOnceLeavesTheQueueAndIsNeverTransferred) {
+  const QueuedEnd end = GetParam();
   fake::ScriptDefault(test::Blocking());
   for (int i = 0; i < 4; ++i) {
     Submit();
   }
   ASSERT_TRUE(fake::WaitForBlocked(4, test::kLongWait));
   RequestRef queued = Submit();
+  queued->body.assign(1024 * 1024, 0x42);
   ASSERT_EQ(queued->state.load(), RequestState::Queued);
+  ASSERT_EQ(EngineProbe::QueueSize(*engine), 1u);
 
-  EXPECT_TRUE(byFree ? engine->Free(queued->id) : engine->Cancel(queued->id));
+  switch (end) {
+    case QueuedEnd::Cancel:
+      EXPECT_TRUE(engine->Cancel(queued->id));
+      break;
+    case QueuedEnd::Free:
+      EXPECT_TRUE(engine->Free(queued->id));
+      break;
+    case QueuedEnd::CancelAll:
+      EXPECT_EQ(engine->CancelAll(), 5);
+      break;
+  }
   ASSERT_TRUE(queued->ready.load()) << "published before the call returned";
   EXPECT_EQ(queued->state.load(), RequestState::Done);
   EXPECT_EQ(ErrorOf(queued), kErrorOperationAborted);
   EXPECT_EQ(queued->result.statusCode, 0u);
-  EXPECT_EQ(engine->PendingCount(), 4);
-  EXPECT_EQ(engine->Find(queued->id) == nullptr, byFree);
+  EXPECT_EQ(EngineProbe::QueueSize(*engine), 0u);
+  EXPECT_EQ(engine->Find(queued->id) == nullptr, end == QueuedEnd::Free);
+  EXPECT_EQ(queued.use_count(), end == QueuedEnd::Free ? 1 : 2) << "nothing else holds it";
 
   fake::Release(/*sticky=*/true);
-  ASSERT_TRUE(WaitUntil(
-      [&] { return engine->PendingCount() == 0 && EngineProbe::QueueSize(*engine) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return engine->PendingCount() == 0; }));
   EXPECT_EQ(fake::CallCount(fake::Step::Open), 4);
   EXPECT_EQ(ErrorOf(queued), kErrorOperationAborted);
 }
 
-INSTANTIATE_TEST_SUITE_P(CancelAndFree, QueuedEndTest, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(EveryHostEnd, QueuedEndTest,
+                         ::testing::Values(QueuedEnd::Cancel, QueuedEnd::Free,
+                                           QueuedEnd::CancelAll));
 
 TEST_F(EngineTest, RunningCancelEndsThroughTheClosedHandles) {
   fake::ScriptDefault(test::Blocking());
