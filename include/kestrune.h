@@ -44,6 +44,13 @@ extern "C" {
 /* The interface version KSRN_Init accepts and KSRN_GetAbiVersion returns. */
 #define KSRN_ABI_VERSION 1
 
+/* The release this header belongs to. The build refuses a header whose numbers differ from the
+   project version. */
+#define KSRN_VERSION_MAJOR 1
+#define KSRN_VERSION_MINOR 0
+#define KSRN_VERSION_PATCH 0
+#define KSRN_VERSION_STRING "1.0.0"
+
 /*
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
  * KSRN_GetRequestError returns a finished request's own outcome code.
