@@ -2,14 +2,19 @@
  * A host program that uses Kestrune the way applications do: it loads the library at run time
  * (LoadLibraryW/GetProcAddress on Windows, dlopen/dlsym elsewhere), submits requests to several
  * exchanges at once, polls until each is ready, and prints what came back. A second round shows
- * the throttle, a cancel and a time-out.
+ * the throttle, a cancel and a time-out. Built with KSRN_EXAMPLE_LINKED, it links the library
+ * instead (examples/consumer builds it so against an installed Kestrune).
  *
  * usage: kestrune_example [--live] [LIBRARY]
  *   By default the requests use paths of the simulated exchange of the project's test bench,
  *   so run it inside the bench (tests/sandbox/run build/linux/bin/kestrune_example).
  *   --live asks the real exchanges' public time endpoints instead.
- *   LIBRARY is the library to load; by default the one beside this program.
+ *   LIBRARY is the library to load; by default the one beside this program. A linked build
+ *   ignores it: the system loader has found the library.
  */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, nanosleep and readlink also under -std=c99 */
+#endif
 #include <stdio.h>
 #include <string.h>
 
@@ -99,6 +104,56 @@ static const char* ErrorName(uint32_t code) {
 
 #if defined(_WIN32)
 
+static double NowMs(void) {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+static void SleepMs(int milliseconds) { Sleep((DWORD)milliseconds); }
+
+#else
+
+static double NowMs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec * 1000.0 + (double)now.tv_nsec / 1e6;
+}
+
+static void SleepMs(int milliseconds) {
+  struct timespec delay;
+  delay.tv_sec = milliseconds / 1000;
+  delay.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
+  nanosleep(&delay, NULL);
+}
+
+#endif
+
+#if defined(KSRN_EXAMPLE_LINKED)
+
+/* The program was linked against the library, so the loader resolved the exports before main. */
+static int LoadExports(const char* path, Kestrune* k) {
+  (void)path;
+  k->Init = KSRN_Init;
+  k->Shutdown = KSRN_Shutdown;
+  k->GetLastError = KSRN_GetLastError;
+  k->SetThrottleMs = KSRN_SetThrottleMs;
+  k->Request = KSRN_Request;
+  k->IsReady = KSRN_IsReady;
+  k->GetStatusCode = KSRN_GetStatusCode;
+  k->GetRequestError = KSRN_GetRequestError;
+  k->GetBodySize = KSRN_GetBodySize;
+  k->CopyBody = KSRN_CopyBody;
+  k->Cancel = KSRN_Cancel;
+  k->Free = KSRN_Free;
+  return 1;
+}
+
+#else
+
+#if defined(_WIN32)
+
 static void* LoadKestrune(const char* path) {
   wchar_t file[4096];
   if (path != NULL) {
@@ -122,15 +177,6 @@ static int Resolve(void* library, const char* name, void* slot) {
   memcpy(slot, &function, sizeof function);
   return function != NULL;
 }
-
-static double NowMs(void) {
-  LARGE_INTEGER frequency, counter;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&counter);
-  return (double)counter.QuadPart * 1000.0 / (double)frequency.QuadPart;
-}
-
-static void SleepMs(int milliseconds) { Sleep((DWORD)milliseconds); }
 
 #else
 
@@ -163,23 +209,11 @@ static int Resolve(void* library, const char* name, void* slot) {
   return function != NULL;
 }
 
-static double NowMs(void) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (double)now.tv_sec * 1000.0 + (double)now.tv_nsec / 1e6;
-}
-
-static void SleepMs(int milliseconds) {
-  struct timespec delay;
-  delay.tv_sec = milliseconds / 1000;
-  delay.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
-  nanosleep(&delay, NULL);
-}
-
 #endif
 
-static int LoadExports(void* library, Kestrune* k) {
-  return Resolve(library, "KSRN_Init", &k->Init) &&
+static int LoadExports(const char* path, Kestrune* k) {
+  void* library = LoadKestrune(path);
+  return library != NULL && Resolve(library, "KSRN_Init", &k->Init) &&
          Resolve(library, "KSRN_Shutdown", &k->Shutdown) &&
          Resolve(library, "KSRN_GetLastError", &k->GetLastError) &&
          Resolve(library, "KSRN_SetThrottleMs", &k->SetThrottleMs) &&
@@ -191,6 +225,8 @@ static int LoadExports(void* library, Kestrune* k) {
          Resolve(library, "KSRN_CopyBody", &k->CopyBody) &&
          Resolve(library, "KSRN_Cancel", &k->Cancel) && Resolve(library, "KSRN_Free", &k->Free);
 }
+
+#endif
 
 /* The library takes NUL-terminated UTF-16; our URLs are ASCII. */
 static void Widen(KSRN_CHAR* out, size_t capacity, const char* ascii) {
@@ -343,9 +379,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  void* library = LoadKestrune(path);
   Kestrune k;
-  if (library == NULL || !LoadExports(library, &k)) {
+  if (!LoadExports(path, &k)) {
     fprintf(stderr, "cannot load the Kestrune library\n");
     return 1;
   }

@@ -1,7 +1,9 @@
 # Compares the export table of the built library with the functions the public header declares:
 # exactly those names, undecorated, nothing else. For the DLL it also checks that every export
 # has a name and that no runtime DLL of the compiler (libstdc++, libgcc, winpthread) is imported.
-#   cmake -DLIBRARY=<file> -DHEADER=<kestrune.h> -DTOOL=<objdump for a DLL, nm otherwise>
+# Given an import library of the DLL, it compares the names the import library resolves.
+#   cmake -DLIBRARY=<file> -DHEADER=<kestrune.h>
+#         -DTOOL=<objdump for a DLL, llvm-readobj for a Visual C++ .lib, nm otherwise>
 #         -P check_export_table.cmake
 cmake_minimum_required(VERSION 3.25)
 file(STRINGS ${HEADER} declarations REGEX "^KSRN_API ")
@@ -37,6 +39,30 @@ if(LIBRARY MATCHES "\\.dll$")
     if(import MATCHES "libstdc|libgcc|pthread")
       message(FATAL_ERROR "the DLL needs a compiler runtime DLL: ${import}")
     endif()
+  endforeach()
+elseif(LIBRARY MATCHES "\\.lib$")
+  # One short-format member per function, importing it by name from the DLL of the same name.
+  execute_process(COMMAND ${TOOL} ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${TOOL} ${LIBRARY} failed")
+  endif()
+  get_filename_component(dll ${LIBRARY} NAME_WE)
+  string(REGEX MATCHALL "File: ${dll}\\.dll\nFormat: COFF-import-file[^\n]*\nType: code\n\
+Name type: name\nSymbol: __imp_[^\n]+" members "${dump}")
+  foreach(member IN LISTS members)
+    string(REGEX REPLACE "^.*__imp_" "" name "${member}")
+    list(APPEND exported ${name})
+  endforeach()
+elseif(LIBRARY MATCHES "\\.dll\\.a$")
+  # A GNU import library: each function comes with its import address slot, __imp_<name>.
+  execute_process(COMMAND ${TOOL} ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${TOOL} ${LIBRARY} failed")
+  endif()
+  string(REGEX MATCHALL " I __imp_[^\n]+" slots "${dump}")
+  foreach(slot IN LISTS slots)
+    string(REGEX REPLACE "^ I __imp_" "" name "${slot}")
+    list(APPEND exported ${name})
   endforeach()
 else()
   execute_process(COMMAND ${TOOL} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE dump

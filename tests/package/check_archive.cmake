@@ -1,0 +1,28 @@
+# cpack makes the release archive ARCHIVE, which holds exactly FILES under one top folder named
+# after it.
+#   cmake -DCPACK=<cpack> -DBUILD=<build folder> -DWORK=<scratch folder> -DARCHIVE=<file name>
+#         -DFILES=<paths in an install prefix> -P check_archive.cmake
+cmake_minimum_required(VERSION 3.25)
+file(REMOVE_RECURSE ${WORK})
+execute_process(COMMAND ${CPACK} --config ${BUILD}/CPackConfig.cmake -B ${WORK}
+                COMMAND_ERROR_IS_FATAL ANY)
+if(NOT EXISTS ${WORK}/${ARCHIVE})
+  message(FATAL_ERROR "cpack made no ${ARCHIVE}")
+endif()
+
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf ${ARCHIVE} WORKING_DIRECTORY ${WORK}
+                OUTPUT_VARIABLE listing COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\n]*[^/\n]\n" entries "${listing}")
+list(TRANSFORM entries STRIP)
+string(REGEX REPLACE "\\.(tar\\.gz|zip)$" "" top ${ARCHIVE})
+set(expected ${FILES})
+list(TRANSFORM expected PREPEND ${top}/)
+set(missing ${expected})
+list(REMOVE_ITEM missing ${entries})
+set(extra ${entries})
+list(REMOVE_ITEM extra ${expected})
+if(missing OR extra)
+  message(FATAL_ERROR "${ARCHIVE} differs\n missing: ${missing}\n extra: ${extra}")
+endif()
+list(LENGTH entries count)
+message(STATUS "${ARCHIVE}: ${count} files under ${top}/")
