@@ -1,7 +1,7 @@
-# A fresh install into PREFIX holds exactly FILES; its header spells VERSION; its library is
-# stripped and links to the separate debug file beside it, which holds the debug information.
+# A fresh install into PREFIX holds exactly FILES, its header spells VERSION, and its LIBRARY is
+# stripped with a debug link to LIBRARY.debug, which holds the debug information.
 #   cmake -DBUILD=<build folder> -DPREFIX=<prefix> -DFILES=<paths in the prefix>
-#         -DLIBRARY=<the library's path in the prefix> -DVERSION=<x.y.z> -DOBJDUMP=<objdump>
+#         -DLIBRARY=<path in the prefix> -DVERSION=<x.y.z> -DOBJDUMP=<objdump>
 #         -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KestruneVersion.cmake)
@@ -9,33 +9,20 @@ include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KestruneVersion.cmake)
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 COMMAND_ERROR_IS_FATAL ANY)
-
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${PREFIX} ${PREFIX}/*)
-set(missing ${FILES})
-list(REMOVE_ITEM missing ${installed})
-set(extra ${installed})
-list(REMOVE_ITEM extra ${FILES})
-if(missing OR extra)
-  message(FATAL_ERROR "the install differs\n missing: ${missing}\n extra: ${extra}")
+list(SORT installed)
+list(SORT FILES)
+if(NOT installed STREQUAL FILES)
+  message(FATAL_ERROR "the install differs\n expected: ${FILES}\n installed: ${installed}")
 endif()
 
 ksrn_check_header_version(${PREFIX}/include/kestrune.h ${VERSION} abi)
 
-# section_names(<variable> <file>): the names of the file's sections.
-function(section_names variable file)
-  execute_process(COMMAND ${OBJDUMP} -h ${file} OUTPUT_VARIABLE dump COMMAND_ERROR_IS_FATAL ANY)
-  string(REGEX MATCHALL "\n +[0-9]+ [^ ]+" rows "${dump}")
-  list(TRANSFORM rows REPLACE "^\n +[0-9]+ " "")
-  set(${variable} ${rows} PARENT_SCOPE)
-endfunction()
-section_names(library_sections ${PREFIX}/${LIBRARY})
-section_names(debug_sections ${PREFIX}/${LIBRARY}.debug)
-list(FILTER library_sections INCLUDE REGEX "^\\.(debug_|gnu_debuglink)")
-if(NOT library_sections STREQUAL ".gnu_debuglink")
-  message(FATAL_ERROR "${LIBRARY} is not stripped with a debug link: ${library_sections}")
+execute_process(COMMAND ${OBJDUMP} -h ${PREFIX}/${LIBRARY} OUTPUT_VARIABLE library
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${OBJDUMP} -h ${PREFIX}/${LIBRARY}.debug OUTPUT_VARIABLE debug
+                COMMAND_ERROR_IS_FATAL ANY)
+if(library MATCHES " \\.debug_" OR NOT library MATCHES " \\.gnu_debuglink "
+   OR NOT debug MATCHES " \\.debug_info ")
+  message(FATAL_ERROR "${LIBRARY} is not stripped with a debug link to its debug information")
 endif()
-if(NOT ".debug_info" IN_LIST debug_sections)
-  message(FATAL_ERROR "${LIBRARY}.debug holds no debug information")
-endif()
-list(LENGTH installed count)
-message(STATUS "${count} files installed; ${LIBRARY} stripped, debug link to ${LIBRARY}.debug")
