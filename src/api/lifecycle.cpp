@@ -1,5 +1,4 @@
-// The lifecycle record, the per-thread last error, engine acquisition, and the four exports that
-// manage the library itself.
+// The lifecycle record, engine acquisition, and the four exports that manage the library itself.
 #include "api/lifecycle.h"
 
 #include <mutex>
@@ -20,8 +19,6 @@ struct Lifecycle {
   EngineRef engine;  // guarded by mutex; empty while not initialised
 };
 
-thread_local uint32_t gApiError = kErrorSuccess;
-
 // The record, created at most once per process. A function-local static is initialised once
 // under the runtime's guard, and an initialiser that throws leaves it uninitialised, so a failed
 // creation is retried by the next export. Null when the record cannot be created.
@@ -35,10 +32,6 @@ Lifecycle* GetLifecycle() noexcept {
 }
 
 }  // namespace
-
-void SetApiError(uint32_t error) noexcept { gApiError = error; }
-
-uint32_t GetApiError() noexcept { return gApiError; }
 
 EngineRef AcquireEngine() noexcept {
   Lifecycle* lifecycle = GetLifecycle();

@@ -11,7 +11,9 @@ namespace ksrn {
 using EngineRef = std::shared_ptr<HttpEngine>;
 
 // The calling thread's last error, the value KSRN_GetLastError returns. Every thread starts
-// with 0.
+// with 0. Its storage is taken when the library loads and never allocates on a thread's first
+// use, so a host thread's first call under memory pressure answers 8 instead of aborting the
+// process. One implementation per platform, beside the loader code.
 void SetApiError(uint32_t error) noexcept;
 uint32_t GetApiError() noexcept;
 

@@ -1,10 +1,23 @@
-// The POSIX loader side of the lifecycle: a successful init pins the library so that dlclose
-// never unloads code our threads may run.
+// The POSIX loader side of the lifecycle: the per-thread last error, and a successful init pins
+// the library so that dlclose never unloads code our threads may run.
 #include <dlfcn.h>
 
 #include "api/lifecycle.h"
+#include "platform/win32_errors.h"
 
 namespace ksrn {
+namespace {
+
+// Static TLS, reserved when the library loads: the default model for a dlopen'ed library
+// allocates each thread's block lazily on first use, and the C library aborts the process when
+// that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local uint32_t gApiError = kErrorSuccess;
+
+}  // namespace
+
+void SetApiError(uint32_t error) noexcept { gApiError = error; }
+
+uint32_t GetApiError() noexcept { return gApiError; }
 
 void PinOwnModule() noexcept {
   Dl_info info{};

@@ -1,6 +1,9 @@
-// The Windows loader side of the lifecycle: the entry point keeps our module handle, and a
-// successful init pins the module so that FreeLibrary never unloads code our threads may run.
+// The Windows loader side of the lifecycle: the entry point keeps our module handle and takes
+// the last error's TLS slot, and a successful init pins the module so that FreeLibrary never
+// unloads code our threads may run.
 #include <windows.h>
+
+#include <cstdint>
 
 #include "api/lifecycle.h"
 
@@ -8,8 +11,19 @@ namespace ksrn {
 namespace {
 
 HMODULE gModule = nullptr;  // set at process attach, before any export can run
+// The last error lives in the slot itself. The toolchain's thread_local is emulated and
+// allocates on a thread's first use, aborting the process when that allocation fails.
+DWORD gApiErrorSlot = TLS_OUT_OF_INDEXES;  // taken at process attach
 
 }  // namespace
+
+void SetApiError(uint32_t error) noexcept {
+  TlsSetValue(gApiErrorSlot, reinterpret_cast<void*>(static_cast<uintptr_t>(error)));
+}
+
+uint32_t GetApiError() noexcept {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(TlsGetValue(gApiErrorSlot)));
+}
 
 void PinOwnModule() noexcept {
   if (gModule == nullptr) {
@@ -30,10 +44,17 @@ void PinOwnModule() noexcept {
 
 }  // namespace ksrn
 
-// No work at any notification: the engine is never stopped from inside the loader lock.
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+// Nothing but the module handle and the slot: the engine is never started or stopped from
+// inside the loader lock. Without a slot the library refuses to load rather than lose errors.
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     ksrn::gModule = module;
+    ksrn::gApiErrorSlot = TlsAlloc();
+    return ksrn::gApiErrorSlot != TLS_OUT_OF_INDEXES;
+  }
+  // A FreeLibrary before any init unloads us: give the slot back. At process exit nothing is.
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    TlsFree(ksrn::gApiErrorSlot);
   }
   return TRUE;
 }

@@ -40,45 +40,52 @@ void HttpEngine::WakeAll() {
   WakeDispatchWaiters();
 }
 
-// A second caller waits in call_once until the first has finished, then returns.
+// A second caller waits on stopMutex until the first has finished, then returns. Not
+// std::call_once: it keeps its state in the C++ runtime's thread-locals, which a runtime loaded
+// with the library allocates on a host thread's first use, aborting the process if that fails.
 //
 // Ordering that matters here: accepting and stopping change under the same lock hold that takes
 // the snapshot, so every record a concurrent Submit managed to register is in the snapshot and
-// gets cancelled; later submissions are refused. The queued records are published with 995
-// right here, before any join. Workers then leave their transfers (handles closed) or their
-// throttle waits (cancelled flag, wake-up through dispatchMutex), drain the queue, whose entries
-// are all published and only skipped, and end. No lock is held while cancelling or joining.
+// gets cancelled; later submissions are refused. The queued records are published with 995 and
+// leave the queue right here, before any join. Workers then leave their transfers (handles
+// closed) or their throttle waits (cancelled flag, wake-up through dispatchMutex) and end. No
+// engine lock is held while cancelling or joining; stopMutex is Stop's alone.
 void HttpEngine::Stop() {
-  std::call_once(stopOnce, [this] {
-    Snapshot snapshot;
-    size_t count = 0;
-    {
-      std::lock_guard lock(engineMutex);
-      accepting = false;
-      stopping.store(true);
-      for (const auto& [id, request] : requests) {
-        if (count < snapshot.size()) {
-          snapshot[count++] = request;
-        }
+  std::lock_guard stopLock(stopMutex);
+  if (stopped) {
+    return;
+  }
+  Snapshot snapshot;
+  size_t count = 0;
+  {
+    std::lock_guard lock(engineMutex);
+    accepting = false;
+    stopping.store(true);
+    for (const auto& [id, request] : requests) {
+      if (count < snapshot.size()) {
+        snapshot[count++] = request;
       }
     }
-    for (size_t i = 0; i < count; ++i) {
-      CancelRequest(snapshot[i], false);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    CancelRequest(snapshot[i], false);
+  }
+  WakeAll();
+  for (std::thread& worker : workers) {
+    if (worker.joinable()) {
+      worker.join();
     }
-    WakeAll();
-    for (std::thread& worker : workers) {
-      if (worker.joinable()) {
-        worker.join();
-      }
-    }
-    if (watchdog.joinable()) {
-      watchdog.join();
-    }
+  }
+  if (watchdog.joinable()) {
+    watchdog.join();
+  }
+  {
     std::lock_guard lock(engineMutex);
     queue.clear();
     requests.clear();
     resultBytes = 0;
-  });
+  }
+  stopped = true;
 }
 
 }  // namespace ksrn

@@ -1,9 +1,10 @@
 // The request engine: the table of live requests, the dispatch queue, four workers, the deadline
 // watchdog, the dispatch throttle and the budget for stored results.
 //
-// Lock order, the only one in which locks nest: engineMutex, then a record's resultMutex.
-// dispatchMutex is never held together with another lock. No lock is held while a transfer
-// runs, while a thread is joined or while CancelRequest runs.
+// Lock order, the only one in which locks nest: stopMutex, then engineMutex, then a record's
+// resultMutex. dispatchMutex is never held together with another lock. Only stopMutex, which no
+// engine thread takes, is held while a thread is joined; no lock is held while a transfer runs
+// or while CancelRequest runs.
 #pragma once
 
 #include <array>
@@ -112,7 +113,8 @@ class HttpEngine {
 
   std::vector<std::thread> workers;
   std::thread watchdog;
-  std::once_flag stopOnce;
+  std::mutex stopMutex;  // held for the whole of Stop; taken before any other lock
+  bool stopped = false;  // stopMutex
 };
 
 }  // namespace ksrn

@@ -10,24 +10,20 @@
 namespace ksrn::net::curl {
 namespace {
 
-std::once_flag gCurlReady;
-
-// Leaves call_once without marking it done, so that a later call retries.
-struct InitFailed {
-  CURLcode code;
-};
+// A mutex and a flag rather than std::call_once, whose state lives in the C++ runtime's lazily
+// allocated thread-locals; a failed init leaves the flag down, so the next call retries.
+std::mutex gCurlMutex;
+bool gCurlReady = false;  // gCurlMutex
 
 }  // namespace
 
 uint32_t PrepareCurl() {
-  try {
-    std::call_once(gCurlReady, [] {
-      if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
-        throw InitFailed{code};
-      }
-    });
-  } catch (const InitFailed& failure) {
-    return Win32FromCurl(failure.code);
+  std::lock_guard lock(gCurlMutex);
+  if (!gCurlReady) {
+    if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
+      return Win32FromCurl(code);
+    }
+    gCurlReady = true;
   }
   return kErrorSuccess;
 }

@@ -7,7 +7,10 @@
 namespace ksrn::net {
 namespace {
 
-thread_local uint32_t gLastError = kErrorSuccess;
+// Static TLS, reserved when the library loads: the default model for a dlopen'ed library
+// allocates each thread's block lazily on first use, and the C library aborts the process when
+// that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local uint32_t gLastError = kErrorSuccess;
 
 }  // namespace
 
