@@ -1,4 +1,6 @@
 // Whole requests against the simulated exchange of the hermetic bench, through the exports.
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,20 @@ TEST_F(ExportTest, SeveralExchangesAnswerAtOnceWithTheSimulatedBody) {
         << headers;
     EXPECT_EQ(Answered(api.Free(ids[i])), (Answer{1, 0}));
   }
+}
+
+// The test command runs this suite with SSLKEYLOGFILE set, as a developer's shell may have it:
+// a host's transfers must never write their TLS secrets there.
+TEST_F(ExportTest, NoTlsSecretIsLoggedWhateverTheEnvironmentSays) {
+  const char* keylog = std::getenv("SSLKEYLOGFILE");
+  if (keylog == nullptr) {
+    GTEST_SKIP() << "SSLKEYLOGFILE is not set for this run";
+  }
+  std::ofstream(keylog, std::ios::trunc).close();
+  const int32_t id = api.Get(BenchUrl("api.kraken.com", "/bytes/10").c_str(), kFinishMs);
+  ASSERT_TRUE(WaitReady(id));
+  ASSERT_EQ(api.Succeeded(id), 1);
+  EXPECT_EQ(std::ifstream(keylog, std::ios::ate).tellg(), 0);
 }
 
 TEST_F(ExportTest, HeaderBlockArrivesAsUtf8) {
