@@ -3,9 +3,14 @@
 // samples. The run ends with one line per figure, next to its target.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -41,6 +46,9 @@ struct Samples {
   std::vector<double> watchdogLateMs;
   std::vector<double> throttleErrorMs;
   std::vector<double> stopMs;
+  double queueGrowthMiB = 0;
+  double idleCpuMs = 0;
+  double timerCpuMs = 0;
 };
 
 Samples& Collected() {
@@ -230,6 +238,73 @@ void BM_Stop(benchmark::State& state) {
 }
 BENCHMARK(BM_Stop)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+double ResidentMiB() {
+  size_t pages = 0;
+  size_t resident = 0;
+  std::ifstream("/proc/self/statm") >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
+double ProcessCpuMs() {
+  timespec cpu{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+  return static_cast<double>(cpu.tv_sec) * 1e3 + static_cast<double>(cpu.tv_nsec) / 1e6;
+}
+
+// Submit a request with a 1 MiB body and free it at once, while four blocked transfers hold
+// every worker: what the process keeps afterwards, beyond the first hundred rounds.
+void BM_QueueMemory(benchmark::State& state) {
+  constexpr int kRounds = 10000;
+  constexpr int kWarmUp = 100;
+  fake::Reset();
+  RequestIdAllocator allocator;
+  auto engine = std::make_unique<HttpEngine>(allocator);
+  const std::vector<RequestRef> busy = OccupyWorkers(*engine);
+  for (auto _ : state) {
+    double before = 0;
+    for (int round = 0; round < kRounds; ++round) {
+      if (round == kWarmUp) {
+        before = ResidentMiB();
+      }
+      RequestRef request = MakeRequest(120000);
+      request->method = KSRN_WIDE("POST");
+      request->body.assign(1 << 20, 0x42);
+      engine->Free(SubmitOrDie(*engine, request));
+    }
+    Collected().queueGrowthMiB = ResidentMiB() - before;
+  }
+  engine.reset();
+}
+BENCHMARK(BM_QueueMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// CPU of the whole process over 5 s with an idle engine, against a bare thread that only wakes
+// every 25 ms over the same time.
+void BM_IdleCpu(benchmark::State& state) {
+  constexpr auto kSpan = 5s;
+  for (auto _ : state) {
+    {
+      RequestIdAllocator allocator;
+      HttpEngine engine(allocator);
+      std::this_thread::sleep_for(100ms);
+      const double start = ProcessCpuMs();
+      std::this_thread::sleep_for(kSpan);
+      Collected().idleCpuMs = ProcessCpuMs() - start;
+    }
+    std::atomic<bool> done{false};
+    std::thread timer([&] {
+      while (!done.load()) {
+        std::this_thread::sleep_for(kWatchdogPeriod);
+      }
+    });
+    const double start = ProcessCpuMs();
+    std::this_thread::sleep_for(kSpan);
+    Collected().timerCpuMs = ProcessCpuMs() - start;
+    done.store(true);
+    timer.join();
+  }
+}
+BENCHMARK(BM_IdleCpu)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 void PrintFigures() {
   const Samples& s = Collected();
   std::printf("\n");
@@ -252,6 +327,14 @@ void PrintFigures() {
       "stop with 4 blocked transfers and %d queued: median %.2f ms, max %.2f ms over %zu "
       "(target < 50 ms)\n",
       kQueued, Percentile(s.stopMs, 0.5), Percentile(s.stopMs, 1.0), s.stopMs.size());
+  std::printf(
+      "resident growth over 10000 submit-and-free rounds of 1 MiB bodies, workers busy: "
+      "%.2f MiB (target < 8 MiB)\n",
+      s.queueGrowthMiB);
+  std::printf(
+      "idle engine CPU over 5 s: %.2f ms; bare 25 ms timer thread: %.2f ms; ratio %.3f "
+      "(target < 0.2)\n",
+      s.idleCpuMs, s.timerCpuMs, s.idleCpuMs / std::max(s.timerCpuMs, 1e-3));
 }
 
 }  // namespace
