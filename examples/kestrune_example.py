@@ -58,6 +58,10 @@ async def timed(request):
     return error, (time.monotonic() - start) * 1000
 
 
+# Wide enough for the longest code and name the header lists.
+ERROR_WIDTH = max(len(f"{code} {name}") for code, name in kestrune.NAMES.items())
+
+
 async def run_round(client, title, jobs):
     with contextlib.ExitStack() as held:
         requests = []
@@ -68,13 +72,14 @@ async def run_round(client, title, jobs):
             requests.append(request)
         outcomes = await asyncio.gather(*(timed(request) for request in requests))
         print(f"\n{title}")
-        print(f"{'id':>4}  {'host':<20} {'status':>6}  {'error':<34} {'bytes':>8} {'ms':>6}  body")
+        print(f"{'id':>4}  {'host':<20} {'status':>6}  {'error':<{ERROR_WIDTH}} {'bytes':>8} "
+              f"{'ms':>6}  body")
         for (url, _, _), request, (error, ms) in zip(jobs, requests, outcomes):
             body = request.body
             preview = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in body[:40])
             code = f"{error.code} {error.name}" if error else "0 ERROR_SUCCESS"
             print(f"{request.id:>4}  {urlsplit(url).hostname:<20} {request.status:>6}  "
-                  f"{code:<34} {len(body):>8} {ms:>6.0f}  {preview}")
+                  f"{code:<{ERROR_WIDTH}} {len(body):>8} {ms:>6.0f}  {preview}")
 
 
 async def main(live):
