@@ -45,11 +45,11 @@ namespace Kestrune
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_GetBodySize(int id);
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CopyBody(int id, byte[] buffer, int capacity);
+        public static extern int KSRN_CopyBody(int id, [Out] byte[] buffer, int capacity);
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_GetHeadersSize(int id);
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CopyHeaders(int id, byte[] buffer, int capacity);
+        public static extern int KSRN_CopyHeaders(int id, [Out] byte[] buffer, int capacity);
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_Cancel(int id);
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
