@@ -55,7 +55,8 @@ static class KestruneExample
                 }
                 catch (KestruneException error)
                 {
-                    Console.WriteLine("Cancelled: {0} {1} from {2}", error.Code, error.Name, error.Call);
+                    Console.WriteLine("Cancelled: {0} {1} from {2}", error.Code, error.Name,
+                                      error.Call);
                 }
             }
             using (var request = client.Request(slow))

@@ -163,7 +163,11 @@ namespace Kestrune
 
         public int PendingCount
         {
-            get { return Native.Check(Native.KSRN_GetPendingCount(), nameof(Native.KSRN_GetPendingCount)); }
+            get
+            {
+                return Native.Check(Native.KSRN_GetPendingCount(),
+                                    nameof(Native.KSRN_GetPendingCount));
+            }
         }
 
         public int CancelAll()
@@ -204,13 +208,20 @@ namespace Kestrune
         // A status 200 to 299 whose whole body arrived.
         public bool Succeeded
         {
-            get { return Native.Check(Native.KSRN_Succeeded(Id), nameof(Native.KSRN_Succeeded)) != 0; }
+            get
+            {
+                return Native.Check(Native.KSRN_Succeeded(Id), nameof(Native.KSRN_Succeeded)) != 0;
+            }
         }
 
         // The HTTP status, 0 when none arrived.
         public int Status
         {
-            get { return Native.Check(Native.KSRN_GetStatusCode(Id), nameof(Native.KSRN_GetStatusCode)); }
+            get
+            {
+                return Native.Check(Native.KSRN_GetStatusCode(Id),
+                                    nameof(Native.KSRN_GetStatusCode));
+            }
         }
 
         // The outcome (12002 out of time, 995 cancelled, ...), or null when the response was read
@@ -221,7 +232,8 @@ namespace Kestrune
             {
                 uint code = Native.Check(Native.KSRN_GetRequestError(Id),
                                          nameof(Native.KSRN_GetRequestError));
-                return code == 0 ? null : new KestruneException(code, nameof(Native.KSRN_GetRequestError));
+                return code == 0 ? null
+                                 : new KestruneException(code, nameof(Native.KSRN_GetRequestError));
             }
         }
 
@@ -229,8 +241,10 @@ namespace Kestrune
         {
             get
             {
-                var body = new byte[Native.Check(Native.KSRN_GetBodySize(Id), nameof(Native.KSRN_GetBodySize))];
-                Native.Check(Native.KSRN_CopyBody(Id, body, body.Length), nameof(Native.KSRN_CopyBody));
+                var body = new byte[Native.Check(Native.KSRN_GetBodySize(Id),
+                                                 nameof(Native.KSRN_GetBodySize))];
+                Native.Check(Native.KSRN_CopyBody(Id, body, body.Length),
+                             nameof(Native.KSRN_CopyBody));
                 return body;
             }
         }
@@ -246,12 +260,14 @@ namespace Kestrune
                 Native.Check(Native.KSRN_CopyHeaders(Id, block, block.Length),
                              nameof(Native.KSRN_CopyHeaders));
                 var headers = new NameValueCollection(StringComparer.OrdinalIgnoreCase);
-                string[] lines = Encoding.UTF8.GetString(block).Split(new[] { "\r\n" }, StringSplitOptions.None);
+                string[] lines = Encoding.UTF8.GetString(block).Split(new[] { "\r\n" },
+                                                                      StringSplitOptions.None);
                 for (int i = 1; i < lines.Length; ++i)
                 {
                     int colon = lines[i].IndexOf(':');
                     if (colon > 0)
-                        headers.Add(lines[i].Substring(0, colon), lines[i].Substring(colon + 1).Trim());
+                        headers.Add(lines[i].Substring(0, colon),
+                                    lines[i].Substring(colon + 1).Trim());
                 }
                 return headers;
             }
@@ -271,7 +287,8 @@ namespace Kestrune
         {
             try
             {
-                for (int delayMs = FirstPollMs; !IsReady; delayMs = Math.Min(delayMs * 2, LastPollMs))
+                for (int delayMs = FirstPollMs; !IsReady;
+                     delayMs = Math.Min(delayMs * 2, LastPollMs))
                     await Task.Delay(delayMs, token).ConfigureAwait(false);
             }
             catch (OperationCanceledException)
