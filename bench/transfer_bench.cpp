@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/http_download.h"
-#include "net/http_request.h"
+#include "engine/http_download.h"
+#include "engine/http_request.h"
 
 namespace ksrn {
 namespace {

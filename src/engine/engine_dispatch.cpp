@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "engine/http_download.h"
 #include "engine/http_engine.h"
-#include "net/http_download.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn {

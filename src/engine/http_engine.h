@@ -18,17 +18,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/http_request.h"
 #include "engine/request_id_allocator.h"
-#include "net/http_request.h"
+#include "platform/limits.h"
 
 namespace ksrn {
-
-inline constexpr int kWorkerCount = 4;
-inline constexpr size_t kMaxRequests = 32;
-inline constexpr uint64_t kMaxResultBytes = 64ull * 1024 * 1024;
-inline constexpr std::chrono::milliseconds kWatchdogPeriod{25};
-inline constexpr int32_t kMaxThrottleMs = 60000;
-inline constexpr int32_t kMaxRequestId = 0x7FFFFFFF;
 
 using RequestRef = std::shared_ptr<HttpRequest>;
 

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn {
@@ -11,33 +12,12 @@ constexpr uint16_t kHttpDefaultPort = 80;
 constexpr uint16_t kHttpsDefaultPort = 443;
 constexpr uint32_t kMaxPort = 65535;
 
-constexpr bool IsAsciiAlpha(WideChar unit) noexcept {
-  return (unit >= 'a' && unit <= 'z') || (unit >= 'A' && unit <= 'Z');
-}
-
-constexpr bool IsAsciiDigit(WideChar unit) noexcept { return unit >= '0' && unit <= '9'; }
-
 bool IsSchemeSyntax(WideStringView scheme) noexcept {
-  if (scheme.empty() || !IsAsciiAlpha(scheme.front())) {
+  if (scheme.empty() || !IsAsciiLetter(scheme.front())) {
     return false;
   }
   for (const WideChar unit : scheme) {
-    if (!IsAsciiAlpha(unit) && !IsAsciiDigit(unit) && unit != '+' && unit != '-' && unit != '.') {
-      return false;
-    }
-  }
-  return true;
-}
-
-// `lowercase` is the scheme's canonical spelling; only the input's A to Z fold.
-bool IsSchemeNamed(WideStringView scheme, std::string_view lowercase) noexcept {
-  if (scheme.size() != lowercase.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < scheme.size(); ++i) {
-    const WideChar unit = scheme[i];
-    const WideChar folded = unit >= 'A' && unit <= 'Z' ? static_cast<WideChar>(unit + 0x20) : unit;
-    if (folded != static_cast<WideChar>(lowercase[i])) {
+    if (!IsAsciiLetter(unit) && !IsAsciiDigit(unit) && unit != '+' && unit != '-' && unit != '.') {
       return false;
     }
   }
@@ -103,10 +83,10 @@ bool SplitUrl(WideStringView url, UrlParts& parts, uint32_t& error) noexcept {
   if (!IsSchemeSyntax(scheme)) {
     return Refuse(error, kErrorWinhttpInvalidUrl);
   }
-  if (IsSchemeNamed(scheme, "https")) {
+  if (EqualsAsciiLowercase(scheme, "https")) {
     parts.scheme = UrlScheme::Https;
     parts.port = kHttpsDefaultPort;
-  } else if (IsSchemeNamed(scheme, "http")) {
+  } else if (EqualsAsciiLowercase(scheme, "http")) {
     parts.scheme = UrlScheme::Http;
     parts.port = kHttpDefaultPort;
   } else {

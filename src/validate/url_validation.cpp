@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
+#include "platform/limits.h"
 #include "platform/win32_errors.h"
 #include "validate/exchange_hosts.h"
 #include "validate/url_splitter.h"
@@ -9,19 +11,17 @@
 namespace ksrn {
 namespace {
 
-constexpr size_t kMaxUrlLength = 8192;
-
 // Printable ASCII only: anything else must reach us percent-encoded. The backslash is refused
 // because other URL parsers take it for "/", and "#" so that a URL never carries a fragment.
 constexpr bool IsAllowedUrlUnit(WideChar unit) noexcept {
   return unit >= 0x21 && unit <= 0x7E && unit != '\\' && unit != '#';
 }
 
-// The length up to the terminator, or kMaxUrlLength + 1 when none lies within the first
-// kMaxUrlLength + 1 units; nothing beyond them is read.
+// The length up to the terminator, or kMaxUrlChars + 1 when none lies within the first
+// kMaxUrlChars + 1 units; nothing beyond them is read.
 size_t BoundedLength(const WideChar* url) noexcept {
   size_t length = 0;
-  while (length <= kMaxUrlLength && url[length] != 0) {
+  while (length <= kMaxUrlChars && url[length] != 0) {
     ++length;
   }
   return length;
@@ -39,13 +39,12 @@ bool ValidateAndParseUrl(const WideChar* url, ParsedUrl& parsedUrl, uint32_t& er
   WideString().swap(parsedUrl.host);
   WideString().swap(parsedUrl.pathAndQuery);
   parsedUrl.port = kHttpsPort;
-  error = kErrorInvalidParameter;
 
   if (url == nullptr) {
     return Refuse(error, kErrorInvalidName);
   }
   const size_t length = BoundedLength(url);
-  if (length == 0 || length > kMaxUrlLength) {
+  if (length == 0 || length > kMaxUrlChars) {
     return Refuse(error, kErrorInvalidName);
   }
   const WideStringView text(url, length);
@@ -66,11 +65,8 @@ bool ValidateAndParseUrl(const WideChar* url, ParsedUrl& parsedUrl, uint32_t& er
   }
 
   parsedUrl.host.assign(parts.host);
-  for (WideChar& unit : parsedUrl.host) {
-    if (unit >= 'A' && unit <= 'Z') {
-      unit = static_cast<WideChar>(unit + ('a' - 'A'));
-    }
-  }
+  std::transform(parsedUrl.host.begin(), parsedUrl.host.end(), parsedUrl.host.begin(),
+                 ToLowerAscii<WideChar>);
   parsedUrl.port = parts.port;
   if (!IsAllowedExchangeHost(parsedUrl.host.c_str())) {
     return Refuse(error, kErrorAccessDenied);
@@ -79,11 +75,6 @@ bool ValidateAndParseUrl(const WideChar* url, ParsedUrl& parsedUrl, uint32_t& er
   const WideStringView path = parts.path.empty() ? WideStringView(KSRN_WIDE("/")) : parts.path;
   parsedUrl.pathAndQuery.reserve(path.size() + parts.query.size());
   parsedUrl.pathAndQuery.append(path).append(parts.query);
-  // The splitter only yields paths that start with "/"; this guards the form the request line
-  // relies on should that ever change.
-  if (parsedUrl.pathAndQuery.front() != '/') {
-    return Refuse(error, kErrorInvalidName);
-  }
   error = kErrorSuccess;
   return true;
 }

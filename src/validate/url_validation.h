@@ -4,10 +4,18 @@
 
 #include <cstdint>
 
-#include "net/http_request.h"
 #include "platform/wide_string.h"
 
 namespace ksrn {
+
+inline constexpr uint16_t kHttpsPort = 443;
+
+// An accepted URL, as the request line and the connection need it.
+struct ParsedUrl {
+  WideString host;
+  WideString pathAndQuery;
+  uint16_t port = kHttpsPort;
+};
 
 // Checks `url` (NUL-terminated; may be null) and on acceptance fills `parsedUrl` with the
 // lowercased host, port 443 and the path and query as written ("/" when the path is empty).

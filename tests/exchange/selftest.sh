@@ -63,10 +63,9 @@ check "KSRN_BENCH_CA is a certificate" yes \
   "$(openssl x509 -in "${KSRN_BENCH_CA:-/missing}" -noout >/dev/null 2>&1 && echo yes)"
 check "test CA in the system bundle" yes \
   "$(grep -qF "$(sed -n 2p "$KSRN_BENCH_CA")" /etc/ssl/certs/ca-certificates.crt && echo yes)"
-for host in api.binance.com open-api.bingx.com api.bybit.com api.gateio.ws api.coinex.com \
-  www.okx.com api.kucoin.com api.mexc.com api.crypto.com api.kraken.com api.bitget.com \
-  api.coinbase.com api.huobi.pro api-aws.huobi.pro api.upbit.com api-pub.bitfinex.com \
-  api.bitfinex.com; do
+good_hosts=$(awk '$1 == "127.0.0.1" { print $2 }' /etc/hosts)
+check "good hosts in the hosts file" 17 "$(wc -w <<<"$good_hosts")"
+for host in $good_hosts; do
   fetch "https://$host/status/200"
   check "good host $host" "0 200 status 200" "$rc $code $(cat "$work/body")"
 done

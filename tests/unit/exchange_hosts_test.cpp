@@ -5,14 +5,8 @@
 namespace ksrn {
 namespace {
 
-const WideChar* const kAllowlisted[] = {
-    KSRN_WIDE("api.binance.com"), KSRN_WIDE("open-api.bingx.com"),   KSRN_WIDE("api.bybit.com"),
-    KSRN_WIDE("api.gateio.ws"),   KSRN_WIDE("api.coinex.com"),       KSRN_WIDE("www.okx.com"),
-    KSRN_WIDE("api.kucoin.com"),  KSRN_WIDE("api.mexc.com"),         KSRN_WIDE("api.crypto.com"),
-    KSRN_WIDE("api.kraken.com"),  KSRN_WIDE("sapi.xt.com"),          KSRN_WIDE("api.bitget.com"),
-    KSRN_WIDE("api.lbkex.com"),   KSRN_WIDE("api.toobit.com"),       KSRN_WIDE("api.coinbase.com"),
-    KSRN_WIDE("api.huobi.pro"),   KSRN_WIDE("api-aws.huobi.pro"),    KSRN_WIDE("api.upbit.com"),
-    KSRN_WIDE("api.bithumb.com"), KSRN_WIDE("api-pub.bitfinex.com"), KSRN_WIDE("api.bitfinex.com"),
+constexpr std::string_view kAllowlisted[] = {
+#include "validate/exchange_hosts.inc"
 };
 
 WideString WithCase(WideString host, bool upperEven, bool upperOdd) {
@@ -26,7 +20,8 @@ WideString WithCase(WideString host, bool upperEven, bool upperOdd) {
 }
 
 TEST(ExchangeHostTest, AcceptsEveryEntryInAnyCase) {
-  for (const WideChar* host : kAllowlisted) {
+  for (const std::string_view entry : kAllowlisted) {
+    const WideString host(entry.begin(), entry.end());
     for (const WideString& spelling : {WithCase(host, false, false), WithCase(host, true, true),
                                        WithCase(host, true, false), WithCase(host, false, true)}) {
       EXPECT_TRUE(IsAllowedExchangeHost(spelling.c_str()))

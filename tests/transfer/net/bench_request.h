@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "net/http_download.h"
-#include "net/http_request.h"
+#include "engine/http_download.h"
+#include "engine/http_request.h"
 #include "platform/wide_string.h"
 
 namespace ksrn::test {

@@ -1,14 +1,12 @@
+// The transfer a worker runs for one request, written once against the HTTP operation set.
 #pragma once
 
 #include <cstdint>
 
-#include "net/http_request.h"
+#include "engine/http_request.h"
+#include "platform/limits.h"
 
 namespace ksrn {
-
-inline constexpr uint32_t kMaxResponseBodyBytes = 4 * 1024 * 1024;
-inline constexpr uint32_t kMaxResponseHeaderBytes = 64 * 1024;
-inline constexpr uint32_t kMaxReadBytes = 64 * 1024;
 
 // Carries out one request from opening a session to the last body byte and returns its outcome.
 // Network failures, cancellation and time-outs are reported inside the result; only memory

@@ -1,4 +1,4 @@
-#include "net/http_request.h"
+#include "engine/http_request.h"
 
 #include <chrono>
 

@@ -10,6 +10,7 @@
 
 #include "net/http_ops.h"
 #include "platform/wide_string.h"
+#include "validate/url_validation.h"
 
 namespace ksrn {
 
@@ -20,13 +21,6 @@ using SteadyTime = int64_t;
 SteadyTime SteadyNow();
 
 inline constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
-inline constexpr uint16_t kHttpsPort = 443;
-
-struct ParsedUrl {
-  WideString host;
-  WideString pathAndQuery;
-  uint16_t port = kHttpsPort;
-};
 
 enum class RequestState : int32_t {
   Queued = 0,

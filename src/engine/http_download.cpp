@@ -1,4 +1,4 @@
-#include "net/http_download.h"
+#include "engine/http_download.h"
 
 #include <algorithm>
 #include <vector>
