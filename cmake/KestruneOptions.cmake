@@ -1,6 +1,10 @@
 # Compiler options shared by every target of the tree.
 add_library(ksrn_options INTERFACE)
 target_compile_options(ksrn_options INTERFACE -Wall -Wextra $<$<BOOL:${KSRN_WERROR}>:-Werror>)
+# clang checks the lock annotations of platform/mutex.h: guarded fields, required locks, order.
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(ksrn_options INTERFACE -Wthread-safety)
+endif()
 
 if(KSRN_SANITIZE STREQUAL "address")
   target_compile_options(ksrn_options INTERFACE -fsanitize=address,undefined

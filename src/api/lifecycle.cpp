@@ -1,31 +1,29 @@
 // The lifecycle record, engine acquisition, and the four exports that manage the library itself.
 #include "api/lifecycle.h"
 
-#include <mutex>
 #include <new>
 
 #include "kestrune.h"
+#include "platform/never_destroyed.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn {
 namespace {
 
 // One per process and never destroyed: a host may exit while its threads are still inside an
-// export, so no static destructor may run under them.
+// export.
 struct Lifecycle {
-  std::mutex mutex;
+  Mutex mutex;
   // Outlives every engine, so request ids keep rising across a shutdown and a later init.
   RequestIdAllocator idAllocator;
-  EngineRef engine;  // guarded by mutex; empty while not initialised
+  EngineRef engine GUARDED_BY(mutex);  // empty while not initialised
 };
 
-// The record, created at most once per process. A function-local static is initialised once
-// under the runtime's guard, and an initialiser that throws leaves it uninitialised, so a failed
-// creation is retried by the next export. Null when the record cannot be created.
+// The record, created at most once per process; a failed creation is retried by the next export.
+// Null when the record cannot be created.
 Lifecycle* GetLifecycle() noexcept {
   try {
-    static Lifecycle* const gLifecycle = new Lifecycle;
-    return gLifecycle;
+    return &NeverDestroyed<Lifecycle>();
   } catch (...) {
     return nullptr;
   }
@@ -40,7 +38,7 @@ EngineRef AcquireEngine() noexcept {
     return {};
   }
   try {
-    std::lock_guard lock(lifecycle->mutex);
+    MutexLock lock(lifecycle->mutex);
     if (!lifecycle->engine) {
       SetApiError(kErrorInvalidHandle);
     }
@@ -71,7 +69,7 @@ int32_t KSRN_Init(int32_t abiVersion) {
     return 0;
   }
   try {
-    std::lock_guard lock(lifecycle->mutex);
+    MutexLock lock(lifecycle->mutex);
     // A repeated init keeps the running engine and its requests.
     if (!lifecycle->engine) {
       lifecycle->engine = std::make_shared<HttpEngine>(lifecycle->idAllocator);
@@ -94,7 +92,7 @@ int32_t KSRN_Shutdown(void) {
     return 0;
   }
   try {
-    std::lock_guard lock(lifecycle->mutex);
+    MutexLock lock(lifecycle->mutex);
     if (lifecycle->engine) {
       // Stop joins the engine's threads under the lifecycle lock, so exports waiting in
       // AcquireEngine see either the running engine or none. Calls that already hold a copy

@@ -2,7 +2,6 @@
 // never block on a transfer and never change the request.
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "api/lifecycle.h"
@@ -52,7 +51,7 @@ T ReadOutcome(int32_t id, Read read) noexcept {
     return 0;
   }
   try {
-    std::lock_guard lock(lookup.request->resultMutex);
+    MutexLock lock(lookup.request->resultMutex);
     uint32_t error = kErrorSuccess;
     const T value = read(lookup.request->result, error);
     SetApiError(error);

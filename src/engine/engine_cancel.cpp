@@ -47,14 +47,14 @@ bool HttpEngine::Cancel(int32_t id) {
 bool HttpEngine::Free(int32_t id) {
   RequestRef request;
   try {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     const auto entry = requests.find(id);
     if (entry == requests.end()) {
       return false;
     }
     request = entry->second;
     {
-      std::lock_guard resultLock(request->resultMutex);
+      MutexLock resultLock(request->resultMutex);
       resultBytes -= std::min(resultBytes, request->chargedBytes);
       request->chargedBytes = 0;
     }
@@ -76,7 +76,7 @@ int32_t HttpEngine::CancelAll() {
   Snapshot snapshot;
   size_t count = 0;
   try {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     for (const auto& [id, request] : requests) {
       if (count < snapshot.size() && request->state.load() != RequestState::Done) {
         snapshot[count++] = request;

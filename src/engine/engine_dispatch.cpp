@@ -23,8 +23,10 @@ void HttpEngine::WorkerLoop() {
 }
 
 RequestRef HttpEngine::NextQueued() {
-  std::unique_lock lock(engineMutex);
-  queueCv.wait(lock, [this] { return stopping.load() || !queue.empty(); });
+  MutexLock lock(engineMutex);
+  while (!stopping.load() && queue.empty()) {
+    queueCv.Wait(engineMutex);
+  }
   // Once stopping, entries still queued are all published already: draining them only skips
   // each one, and the thread ends when the queue is empty.
   if (queue.empty()) {
@@ -70,7 +72,7 @@ HttpResult HttpEngine::Transfer(const RequestRef& request) {
 // raised before WakeDispatchWaiters passes through dispatchMutex, so no wake-up is lost between
 // a check below and the wait.
 bool HttpEngine::WaitForDispatch(const RequestRef& request) {
-  std::unique_lock lock(dispatchMutex);
+  MutexLock lock(dispatchMutex);
   if (stopping.load()) {
     return false;
   }
@@ -94,7 +96,7 @@ bool HttpEngine::WaitForDispatch(const RequestRef& request) {
       return true;
     }
     const SteadyTime wakeAt = std::min(request->deadline, lastDispatch + spacingNs);
-    dispatchCv.wait_until(lock, ToTimePoint(wakeAt));
+    dispatchCv.WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
     if (stopping.load()) {
       return false;
     }
@@ -116,8 +118,8 @@ void HttpEngine::WakeDispatchWaiters() {
   // through the mutex after raising a flag means the waiter either sees the flag or is already
   // asleep and gets this notification; without it a cancelled waiter could sleep until its
   // throttle slot (up to a minute) and Stop could wait that long for the join.
-  { std::lock_guard lock(dispatchMutex); }
-  dispatchCv.notify_all();
+  { MutexLock lock(dispatchMutex); }
+  dispatchCv.NotifyAll();
 }
 
 }  // namespace ksrn

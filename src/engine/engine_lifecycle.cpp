@@ -14,7 +14,7 @@ HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
     // A thread could not be started. The ones already running must end and be joined here: no
     // destructor runs for a half-built engine, and a joinable std::thread would abort.
     {
-      std::lock_guard lock(engineMutex);
+      MutexLock lock(engineMutex);
       stopping.store(true);
     }
     WakeAll();
@@ -35,8 +35,8 @@ HttpEngine::~HttpEngine() {
 }
 
 void HttpEngine::WakeAll() {
-  queueCv.notify_all();
-  watchdogCv.notify_all();
+  queueCv.NotifyAll();
+  watchdogCv.NotifyAll();
   WakeDispatchWaiters();
 }
 
@@ -51,14 +51,14 @@ void HttpEngine::WakeAll() {
 // closed) or their throttle waits (cancelled flag, wake-up through dispatchMutex) and end. No
 // engine lock is held while cancelling or joining; stopMutex is Stop's alone.
 void HttpEngine::Stop() {
-  std::lock_guard stopLock(stopMutex);
+  MutexLock stopLock(stopMutex);
   if (stopped) {
     return;
   }
   Snapshot snapshot;
   size_t count = 0;
   {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     accepting = false;
     stopping.store(true);
     for (const auto& [id, request] : requests) {
@@ -80,7 +80,7 @@ void HttpEngine::Stop() {
     watchdog.join();
   }
   {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     queue.clear();
     requests.clear();
     resultBytes = 0;

@@ -32,7 +32,7 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
   try {
-    std::lock_guard engineLock(engineMutex);
+    MutexLock engineLock(engineMutex);
     std::erase(queue, request);
     const auto entry = requests.find(request->id);
     const bool tracked = entry != requests.end() && entry->second == request;
@@ -48,12 +48,12 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
         charge = size;
       }
     }
-    std::lock_guard resultLock(request->resultMutex);
+    MutexLock resultLock(request->resultMutex);
     CompleteLocked(*request, std::move(result), charge);
     resultBytes += charge;
   } catch (const std::system_error&) {
     // The engine lock failed: complete the record anyway, charging nothing.
-    std::lock_guard resultLock(request->resultMutex);
+    MutexLock resultLock(request->resultMutex);
     CompleteLocked(*request, HttpResult::Failure(kErrorNotEnoughMemory), 0);
   }
 }

@@ -25,7 +25,7 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
     return 0;
   }
   try {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     if (!accepting || stopping.load()) {
       error = kErrorOperationAborted;
       return 0;
@@ -58,8 +58,8 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
       return 0;
     }
     error = kErrorSuccess;
-    queueCv.notify_one();
-    watchdogCv.notify_one();
+    queueCv.NotifyOne();
+    watchdogCv.NotifyOne();
     return id;
   } catch (const std::system_error&) {
     error = kErrorNotEnoughMemory;
@@ -72,7 +72,7 @@ RequestRef HttpEngine::Find(int32_t id) const {
     return {};
   }
   try {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     auto it = requests.find(id);
     return it == requests.end() ? RequestRef{} : it->second;
   } catch (const std::system_error&) {
@@ -82,7 +82,7 @@ RequestRef HttpEngine::Find(int32_t id) const {
 
 int32_t HttpEngine::PendingCount() const {
   try {
-    std::lock_guard lock(engineMutex);
+    MutexLock lock(engineMutex);
     int32_t pending = 0;
     for (const auto& [id, request] : requests) {
       if (request->state.load() != RequestState::Done) {

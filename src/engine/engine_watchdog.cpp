@@ -8,12 +8,16 @@
 namespace ksrn {
 namespace {
 
-// Only a record nobody has published yet can overrun its deadline.
 bool IsWatched(RequestState state) {
   return state == RequestState::Queued || state == RequestState::Running;
 }
 
 }  // namespace
+
+bool HttpEngine::HasWatchedLocked() const {
+  return std::any_of(requests.begin(), requests.end(),
+                     [](const auto& entry) { return IsWatched(entry.second->state.load()); });
+}
 
 // While a record is queued or running, sleeps at most kWatchdogPeriod, and no longer than the
 // earliest deadline still ahead, so an overdue request is usually ended within scheduling delay
@@ -34,7 +38,7 @@ void HttpEngine::WatchdogLoop() {
       Snapshot overdue;
       size_t count = 0;
       {
-        std::unique_lock lock(engineMutex);
+        MutexLock lock(engineMutex);
         // Tested under the lock before every wait: Stop sets stopping under this lock and then
         // notifies, so its wake-up cannot fall between this test and the wait.
         if (stopping.load()) {
@@ -43,17 +47,14 @@ void HttpEngine::WatchdogLoop() {
         if (watching) {
           const SteadyTime periodEnd =
               SteadyNow() + std::chrono::nanoseconds(kWatchdogPeriod).count();
-          watchdogCv.wait_until(lock, ToTimePoint(std::min(periodEnd, earliestDeadline)));
+          watchdogCv.WaitUntil(engineMutex, ToTimePoint(std::min(periodEnd, earliestDeadline)));
         } else {
           // Nothing was queued or running at the last scan: only a submission can give the
-          // watchdog work, so an idle engine costs no wake-ups at all. The predicate catches a
+          // watchdog work, so an idle engine costs no wake-ups at all. The loop's test catches a
           // submission made before this thread first waited or while it cancelled unlocked.
-          watchdogCv.wait(lock, [this] {
-            return stopping.load() ||
-                   std::any_of(requests.begin(), requests.end(), [](const auto& entry) {
-                     return IsWatched(entry.second->state.load());
-                   });
-          });
+          while (!stopping.load() && !HasWatchedLocked()) {
+            watchdogCv.Wait(engineMutex);
+          }
         }
         if (stopping.load()) {
           return;

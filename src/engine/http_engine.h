@@ -1,19 +1,18 @@
 // The request engine: the table of live requests, the dispatch queue, four workers, the deadline
 // watchdog, the dispatch throttle and the budget for stored results.
 //
-// Lock order, the only one in which locks nest: stopMutex, then engineMutex, then a record's
-// resultMutex. dispatchMutex is never held together with another lock. Only stopMutex, which no
-// engine thread takes, is held while a thread is joined; no lock is held while a transfer runs
-// or while CancelRequest runs.
+// Lock order, the only one in which locks nest (declared below, checked by clang's thread-safety
+// analysis): stopMutex, then engineMutex, then a record's resultMutex. dispatchMutex is never
+// held together with another lock. Only stopMutex, which no engine thread takes, is held while a
+// thread is joined; no lock is held while a transfer runs or while CancelRequest runs.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "engine/http_request.h"
 #include "engine/request_id_allocator.h"
 #include "platform/limits.h"
+#include "platform/mutex.h"
 
 namespace ksrn {
 
@@ -56,24 +56,26 @@ class HttpEngine {
 
   // Refuses further work, cancels every request, joins all threads and empties the engine.
   // Runs once; must not be called from an engine thread.
-  void Stop();
+  void Stop() EXCLUDES(stopMutex, engineMutex);
 
  private:
-  int32_t AllocateIdLocked();
+  int32_t AllocateIdLocked() REQUIRES(engineMutex);
   void WorkerLoop();
-  bool WaitForDispatch(const RequestRef& request);
-  void Publish(const RequestRef& request, HttpResult result);
-  void WatchdogLoop();
-  void CancelRequest(const RequestRef& request, bool timedOut);
+  bool WaitForDispatch(const RequestRef& request) EXCLUDES(dispatchMutex);
+  void Publish(const RequestRef& request, HttpResult result) EXCLUDES(engineMutex);
+  void WatchdogLoop() EXCLUDES(engineMutex);
+  // Whether a record in the table is Queued or Running: only such a record can overrun.
+  bool HasWatchedLocked() const REQUIRES(engineMutex);
+  void CancelRequest(const RequestRef& request, bool timedOut) EXCLUDES(engineMutex);
   void WakeAll();
 
   // Worker steps: the next queue entry (empty once stopping and drained), and the outcome of a
   // claimed record, from the throttle gate and the transfer.
-  RequestRef NextQueued();
+  RequestRef NextQueued() EXCLUDES(engineMutex);
   void Serve(const RequestRef& request);
   HttpResult Transfer(const RequestRef& request);
   // Wakes every throttle waiter so that it re-checks its flags and the throttle at once.
-  void WakeDispatchWaiters();
+  void WakeDispatchWaiters() EXCLUDES(dispatchMutex);
 
   static std::chrono::steady_clock::time_point ToTimePoint(SteadyTime time) {
     return std::chrono::steady_clock::time_point(
@@ -87,28 +89,30 @@ class HttpEngine {
   // Fixed-size copy of the table for cancelling outside the lock without allocating.
   using Snapshot = std::array<RequestRef, kMaxRequests>;
 
-  mutable std::mutex
-      engineMutex;  // guards queue, requests, resultBytes, accepting, stopping's writes
-  std::condition_variable queueCv;                   // workers wait here (engineMutex)
-  std::condition_variable watchdogCv;                // the watchdog sleeps here (engineMutex)
-  std::deque<RequestRef> queue;                      // engineMutex
-  std::unordered_map<int32_t, RequestRef> requests;  // engineMutex
-  uint64_t resultBytes = 0;                          // engineMutex
-  uint64_t watchdogScans = 0;                        // engineMutex; for the engine's own tests
-  RequestIdAllocator& idAllocator;
-  bool accepting = true;              // engineMutex
-  std::atomic<bool> stopping{false};  // written under engineMutex
+  // Held for the whole of Stop; no engine thread takes it.
+  Mutex stopMutex;
+  bool stopped GUARDED_BY(stopMutex) = false;
 
-  std::mutex dispatchMutex;  // guards lastDispatch and hasLastDispatch; never nested
-  std::condition_variable dispatchCv;
-  SteadyTime lastDispatch = 0;   // dispatchMutex
-  bool hasLastDispatch = false;  // dispatchMutex
+  mutable Mutex engineMutex ACQUIRED_AFTER(stopMutex);
+  CondVar queueCv;     // workers wait here for the queue
+  CondVar watchdogCv;  // the watchdog sleeps here
+  std::deque<RequestRef> queue GUARDED_BY(engineMutex);
+  std::unordered_map<int32_t, RequestRef> requests GUARDED_BY(engineMutex);
+  uint64_t resultBytes GUARDED_BY(engineMutex) = 0;
+  uint64_t watchdogScans GUARDED_BY(engineMutex) = 0;  // for the engine's own tests
+  RequestIdAllocator& idAllocator;
+  bool accepting GUARDED_BY(engineMutex) = true;
+  std::atomic<bool> stopping{false};  // written under engineMutex, read anywhere
+
+  // Never held together with another lock.
+  Mutex dispatchMutex;
+  CondVar dispatchCv;
+  SteadyTime lastDispatch GUARDED_BY(dispatchMutex) = 0;
+  bool hasLastDispatch GUARDED_BY(dispatchMutex) = false;
   std::atomic<int32_t> throttleMs{0};
 
   std::vector<std::thread> workers;
   std::thread watchdog;
-  std::mutex stopMutex;  // held for the whole of Stop; taken before any other lock
-  bool stopped = false;  // stopMutex
 };
 
 }  // namespace ksrn

@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "net/http_ops.h"
+#include "platform/mutex.h"
 #include "platform/wide_string.h"
 #include "validate/url_validation.h"
 
@@ -68,9 +68,9 @@ struct HttpRequest {
   std::atomic<bool> cancelled{false};
   std::atomic<bool> timedOut{false};
 
-  std::mutex resultMutex;
-  HttpResult result;          // guarded by resultMutex; meaningful once ready
-  uint64_t chargedBytes = 0;  // guarded by resultMutex
+  Mutex resultMutex;
+  HttpResult result GUARDED_BY(resultMutex);  // meaningful once ready
+  uint64_t chargedBytes GUARDED_BY(resultMutex) = 0;
 
   // The transfer's network handles while installed; whoever exchanges one out closes it.
   std::atomic<net::NetHandle> sessionHandle{nullptr};
