@@ -59,7 +59,9 @@ bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value);
 
 // Connects if needed and sends the request line, the caller's header block (headersLength
 // UTF-16 units, CR LF separated, sent unchanged; null and 0 for none) and the body (null and 0
-// for none). Returns once the whole request has been sent.
+// for none). Every line of the block is sent, in order: a repeated name never replaces an
+// earlier line. No client certificate is offered, also to a server that asks for one. Returns
+// once the whole request has been sent.
 bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength);
 

@@ -30,19 +30,27 @@ uint32_t SendRequest(NetHandle request, const WideChar* headers, uint32_t header
   return context->Await(
       AsyncCall::Send,
       [&](HINTERNET handle) {
-        // WinHTTP may still read both after a close ended the wait: it reads the context's
-        // copies, which live until the handle is gone.
+        // Added, never replaced: a repeated name (any case) is a line of its own, which a block
+        // given to the send itself would not keep. WinHTTP copies the lines at once.
+        if (headers != nullptr && headersLength > 0 &&
+            !WinHttpAddRequestHeaders(handle, headers, headersLength, WINHTTP_ADDREQ_FLAG_ADD)) {
+          return FALSE;
+        }
+        // Without this, a server that asks for a certificate but does not require one fails
+        // the send with 12044 (ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED).
+        if (!WinHttpSetOption(handle, WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
+                              WINHTTP_NO_CLIENT_CERT_CONTEXT, 0)) {
+          return FALSE;
+        }
+        // WinHTTP may still read the body after a close ended the wait: it reads the context's
+        // copy, which lives until the handle is gone.
         const auto* bytes = static_cast<const uint8_t*>(body);
-        context->sendHeaders.assign(headers != nullptr ? headers : KSRN_WIDE(""),
-                                    headers != nullptr ? headersLength : 0);
         context->sendBody.assign(bytes, bytes != nullptr ? bytes + bodyLength : bytes);
-        const bool hasHeaders = !context->sendHeaders.empty();
         const bool hasBody = !context->sendBody.empty();
         const auto size = static_cast<DWORD>(context->sendBody.size());
-        return WinHttpSendRequest(
-            handle, hasHeaders ? context->sendHeaders.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-            static_cast<DWORD>(context->sendHeaders.size()),
-            hasBody ? context->sendBody.data() : WINHTTP_NO_REQUEST_DATA, size, size, contextValue);
+        return WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                  hasBody ? context->sendBody.data() : WINHTTP_NO_REQUEST_DATA,
+                                  size, size, contextValue);
       },
       Succeed);
 }

@@ -101,7 +101,6 @@ uint32_t HandleContext::Close() {
   if (inFlight == AsyncCall::None) {
     std::vector<uint8_t>().swap(readBuffer);
     std::vector<uint8_t>().swap(sendBody);
-    WideString().swap(sendHeaders);
   }
   return error;
 }

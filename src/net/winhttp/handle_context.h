@@ -29,7 +29,6 @@
 
 #include "net/winhttp/body_account.h"
 #include "net/winhttp/op_result.h"
-#include "platform/wide_string.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::winhttp {
@@ -100,7 +99,6 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // before a call starts; released by a close that finds no call in flight.
   std::vector<uint8_t> readBuffer;
   std::vector<uint8_t> sendBody;
-  WideString sendHeaders;
 
   BodyAccount body;  // requests only
 

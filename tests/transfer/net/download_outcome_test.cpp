@@ -190,8 +190,10 @@ void ExpectOnlyRequiredHeaders(const EchoedRequest& echoed, std::vector<std::str
 
 TEST(DownloadOutcomeTest, TheServerReceivesExactlyTheRequestMade) {
   const std::string path = "/echo?a=%2F%41&b=/./../c&d=~!$'()*,;:@[]{}|^`\"<>&e=%zz";
-  const std::vector<std::string> own = {"X-Api-Key: abc123", "X-Empty:", "X-Padded:  v  ",
-                                        "x-lower-case: Mixed: Value"};
+  // Repeated names (any case) are lines of their own, in order.
+  const std::vector<std::string> own = {"X-Api-Key: abc123", "X-Dup: one",
+                                        "X-Empty:",          "X-DUP: two",
+                                        "X-Padded:  v  ",    "x-lower-case: Mixed: Value"};
   std::vector<uint8_t> body;
   for (int i = 0; i < 3000; ++i) {
     body.push_back(static_cast<uint8_t>(i * 31));
