@@ -4,6 +4,7 @@
 #include <new>
 
 #include "kestrune.h"
+#include "net/http_ops.h"
 #include "platform/never_destroyed.h"
 #include "platform/win32_errors.h"
 
@@ -68,6 +69,10 @@ int32_t KSRN_Init(int32_t abiVersion) {
     SetApiError(kErrorNotEnoughMemory);
     return 0;
   }
+  // The one-off network preparation, here so that no transfer carries it after its throttle
+  // slot, and before the lock, so that no other export waits for it. Best effort: on failure
+  // the first transfer prepares as it would have.
+  net::HttpPrepareProcess();
   try {
     MutexLock lock(lifecycle->mutex);
     // A repeated init keeps the running engine and its requests.

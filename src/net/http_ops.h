@@ -39,6 +39,14 @@ inline constexpr uint32_t kDecompressionGzipAndDeflate = 3;
 
 inline constexpr const WideChar* kUserAgent = KSRN_WIDE("Kestrune/1.0");
 
+// The operation set's one-off, process-wide preparation (global library set-up, trust material),
+// done ahead so that no transfer carries it between its throttle slot and its connect, where
+// neither a cancel nor the deadline could cut it short. Best effort: on failure it returns false
+// with the code in the last error, and transfers prepare lazily, as they do when this was never
+// called. Later calls return at once. May block; called with no lock held that a host call may
+// wait on.
+bool HttpPrepareProcess();
+
 // Opens a session with the given user agent, automatic proxy, no other options. Null on failure.
 NetHandle HttpOpen(const WideChar* userAgent);
 

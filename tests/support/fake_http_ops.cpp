@@ -45,6 +45,7 @@ struct State {
   int blocked = 0;
   uint64_t releaseGeneration = 0;
   int openCalls = 0;
+  int prepareCalls = 0;
   bool stickyRelease = false;
   std::vector<std::chrono::steady_clock::time_point> openTimes;
 };
@@ -150,6 +151,7 @@ void Reset() {
   state.defaultExchange = Exchange{};
   state.openFailure = 0;
   state.openCalls = 0;
+  state.prepareCalls = 0;
   state.openTimes.clear();
   state.callCounts = {};
   state.stickyRelease = false;
@@ -249,6 +251,16 @@ using fake::Exchange;
 using fake::FakeHandle;
 using fake::Global;
 using fake::Step;
+
+bool HttpPrepareProcess() {
+  auto& state = Global();
+  std::unique_lock lock(state.mutex);
+  if (state.defaultExchange.blockAt == Step::Prepare &&
+      ++state.prepareCalls == state.defaultExchange.blockOnCall) {
+    fake::WaitForRelease(lock, state, nullptr);
+  }
+  return !fake::ShouldFail(state, nullptr, state.defaultExchange, Step::Prepare);
+}
 
 NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   auto& state = Global();

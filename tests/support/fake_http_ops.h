@@ -15,6 +15,7 @@
 namespace ksrn::fake {
 
 enum class Step {
+  Prepare,
   Open,
   SetTimeouts,
   Connect,
@@ -47,7 +48,8 @@ struct Exchange {
   uint32_t failError = 0;
 
   // The blockOnCall-th call of blockAt waits until Release() or until its handle is closed
-  // (HttpOpen, having no handle, waits for Release() only).
+  // (HttpPrepareProcess and HttpOpen, having no handle, wait for Release() only; like failAt,
+  // they follow the default exchange).
   Step blockAt = Step::None;
   int blockOnCall = 1;
 

@@ -5,6 +5,9 @@
 #include <mutex>
 
 #include "net/curl/error_map.h"
+#include "net/curl/trust_store.h"
+#include "net/guarded_call.h"
+#include "net/http_ops.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
@@ -29,3 +32,16 @@ uint32_t PrepareCurl() {
 }
 
 }  // namespace ksrn::net::curl
+
+namespace ksrn::net {
+
+// libcurl's global set-up and the shared trust store: without them the first transfer would
+// parse the whole CA bundle between its throttle slot and its handshake.
+bool HttpPrepareProcess() {
+  return Report(Guarded([] {
+    const uint32_t error = curl::PrepareCurl();
+    return error != kErrorSuccess ? error : curl::PreloadTrustStore();
+  }));
+}
+
+}  // namespace ksrn::net

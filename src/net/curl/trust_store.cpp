@@ -3,7 +3,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include <memory>
 #include <mutex>
+
+#include "net/curl/error_map.h"
+#include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
 namespace {
@@ -42,6 +46,21 @@ X509_STORE* LoadStore(CURL* easy) {
 }
 
 }  // namespace
+
+uint32_t PreloadTrustStore() {
+  // A handle of its own, only to learn the bundle libcurl would use.
+  const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(),
+                                                                 &curl_easy_cleanup);
+  if (easy == nullptr) {
+    return kErrorNotEnoughMemory;
+  }
+  SharedStore& shared = Shared();
+  std::lock_guard lock(shared.mutex);
+  if (shared.store == nullptr) {
+    shared.store = LoadStore(easy.get());
+  }
+  return shared.store != nullptr ? kErrorSuccess : Win32FromCurl(CURLE_SSL_CACERT_BADFILE);
+}
 
 CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* /*unused*/) {
   SSL_CTX* context = static_cast<SSL_CTX*>(sslContext);

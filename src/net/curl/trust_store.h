@@ -5,6 +5,8 @@
 
 #include <curl/curl.h>
 
+#include <cstdint>
+
 namespace ksrn::net::curl {
 
 // CURLOPT_SSL_CTX_FUNCTION: gives the new connection's OpenSSL context the shared store. The
@@ -13,5 +15,9 @@ namespace ksrn::net::curl {
 // It also takes back the key log that libcurl installs when the environment names a
 // SSLKEYLOGFILE: the library writes no files, least of all session secrets.
 CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* unused);
+
+// Loads the shared store ahead of the first connection, unless it is loaded: 0 once it is,
+// otherwise the Win32 code of the failure, and the first connection tries again.
+uint32_t PreloadTrustStore();
 
 }  // namespace ksrn::net::curl

@@ -6,8 +6,17 @@
 
 #include <mutex>
 
+#include "net/http_ops.h"
+#include "net/winhttp/op_result.h"
+
 namespace ksrn::net::winhttp {
 namespace {
+
+// Wine's ntdll exports its version; Windows' does not.
+bool IsWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 // Any certificate will do: building its chain is what creates the engine.
 void BuildOneChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT certificate) {
@@ -21,6 +30,9 @@ void BuildOneChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT certificate) {
 }
 
 void Prime() {
+  if (!IsWine()) {
+    return;
+  }
   HCERTSTORE roots = CertOpenSystemStoreW(0, L"ROOT");
   if (roots == nullptr) {
     return;
@@ -41,3 +53,15 @@ void PrimeCertificateChains() {
 }
 
 }  // namespace ksrn::net::winhttp
+
+namespace ksrn::net {
+
+// The chain priming is this operation set's only one-off work.
+bool HttpPrepareProcess() {
+  return Report(Guarded([] {
+    winhttp::PrimeCertificateChains();
+    return kErrorSuccess;
+  }));
+}
+
+}  // namespace ksrn::net
