@@ -24,4 +24,15 @@ inline bool IsWine() {
 #endif
 }
 
+// Wine 8 cuts the raw response head short when its ANSI code page is double-byte (932, 936, 949,
+// 950) and a header holds bytes over 0x7F: the text ends within the line after them.
+inline bool WineCutsWidenedHeads() {
+#if defined(_WIN32)
+  CPINFO info = {};
+  return IsWine() && GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 2;
+#else
+  return false;
+#endif
+}
+
 }  // namespace ksrn::test

@@ -2,6 +2,7 @@
 // so they run synchronously even on an asynchronous handle.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "net/http_ops.h"
@@ -9,6 +10,7 @@
 #include "net/winhttp/handle_registry.h"
 #include "net/winhttp/header_text.h"
 #include "net/winhttp/op_result.h"
+#include "platform/header_bytes.h"
 
 namespace ksrn::net {
 namespace {
@@ -32,6 +34,32 @@ uint32_t QueryStatusCode(NetHandle request, uint32_t& statusCode) {
     statusCode = value;
     return kErrorSuccess;
   });
+}
+
+// WINHTTP_QUERY_FLAG_WIRE_ENCODING, which not every winhttp.h defines.
+constexpr DWORD kQueryFlagWireEncoding = 0x01000000;
+
+// The head's bytes as received, where WinHTTP gives them for the raw query; false where it
+// refuses the flag (Wine 8 fails with 87) or has no head, and the caller asks for its text.
+bool FetchWireBytes(HINTERNET handle, std::string& bytes) {
+  constexpr DWORD kLevel = WINHTTP_QUERY_RAW_HEADERS_CRLF | kQueryFlagWireEncoding;
+  DWORD size = 0;
+  if (WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                          &size, WINHTTP_NO_HEADER_INDEX) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  bytes.assign(size + 1, '\0');
+  if (!WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, bytes.data(), &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  bytes.resize(std::min<size_t>(size, bytes.size() - 1));
+  while (!bytes.empty() && bytes.back() == '\0') {
+    bytes.pop_back();
+  }
+  // A WinHTTP that ignored the flag wrote UTF-16, which does not begin so.
+  return bytes.starts_with("HTTP/");
 }
 
 // WinHTTP's own text of the head, by its two-call protocol; empty when it has none.
@@ -60,15 +88,21 @@ uint32_t QueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes)
   if (context == nullptr) {
     return error;
   }
+  std::string wire;
+  bool haveWire = false;
   std::vector<WideChar> raw;
   size_t length = 0;
-  error =
-      context->WithHandle([&](HINTERNET handle) { return FetchRawHeaders(handle, raw, length); });
+  error = context->WithHandle([&](HINTERNET handle) {
+    haveWire = FetchWireBytes(handle, wire);
+    return haveWire ? kErrorSuccess : FetchRawHeaders(handle, raw, length);
+  });
   if (error != kErrorSuccess) {
     return error;
   }
   // The size protocol applies to the decoded text, which both calls compute alike.
-  const WideString text = winhttp::DecodeHeaderText(WideStringView(raw.data(), length));
+  const WideString text =
+      haveWire ? DecodeHeaderBytes(wire)
+               : winhttp::DecodeHeaderText(WideStringView(raw.data(), length), GetACP());
   const uint64_t neededBytes = (text.size() + 1) * sizeof(WideChar);
   if (buffer == nullptr || bufferBytes < neededBytes) {
     bufferBytes = static_cast<uint32_t>(std::min<uint64_t>(neededBytes, UINT32_MAX));
