@@ -107,9 +107,13 @@ bool QueryRawHeaders(net::NetHandle handle, std::vector<uint8_t>& headers, uint3
   return true;
 }
 
-// Reads the body until its end, the size limit, a failure or an abort.
+// Reads the body until its end, the size limit, a failure or an abort. A read of 0 bytes after
+// an announced count is the end when the next query says so: WinHTTP ends a response with a
+// 0-byte read, and a decoded body's last announced bytes (its coding's trailer) decode to
+// nothing. Announcing more after that is a fault (30).
 HttpResult ReadBody(HttpRequest& request, net::NetHandle handle, HttpResult& result) {
   std::vector<uint8_t>& body = result.body;
+  bool readNothing = false;
   for (;;) {
     if (request.timedOut.load()) {
       return Stopped(result, request, kErrorOperationAborted);
@@ -126,6 +130,11 @@ HttpResult ReadBody(HttpRequest& request, net::NetHandle handle, HttpResult& res
       result.bodyComplete = true;
       return std::move(result);
     }
+    if (readNothing) {
+      result.error = kErrorReadFault;
+      result.bodyComplete = false;
+      return std::move(result);
+    }
     // The announced count decides, so a body that would outgrow the limit is never read past it.
     if (available > kMaxResponseBodyBytes - body.size()) {
       result.error = kErrorFileTooLarge;
@@ -140,13 +149,8 @@ HttpResult ReadBody(HttpRequest& request, net::NetHandle handle, HttpResult& res
       body.resize(before);
       return Stopped(result, request, net::HttpLastError());
     }
-    if (bytesRead == 0) {
-      body.resize(before);
-      result.error = kErrorReadFault;
-      result.bodyComplete = false;
-      return std::move(result);
-    }
     body.resize(before + std::min(bytesRead, chunk));
+    readNothing = bytesRead == 0;
     if (request.cancelled.load()) {
       return Stopped(result, request, kErrorOperationAborted);
     }

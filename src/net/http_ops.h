@@ -92,6 +92,9 @@ bool HttpQueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes)
 bool HttpQueryDataAvailable(NetHandle request, uint32_t& available);
 
 // Copies up to size body bytes into buffer and sets bytesRead; 0 only at the end of the body.
+// A 0 may follow an announced count: WinHTTP ends a response with a 0-byte read, and a decoded
+// body's last announced bytes (the coding's trailer) can decode to nothing. The next
+// HttpQueryDataAvailable then reports 0.
 bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& bytesRead);
 
 // Closes a handle; callable from any thread, see above. The result is for information only.

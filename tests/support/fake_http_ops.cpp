@@ -30,6 +30,7 @@ struct FakeHandle {
   SentRequest sent;
   Exchange exchange;
   bool overrideUsed = false;
+  bool trailerAnnounced = false;
   size_t readOffset = 0;
   uint32_t announced = 0;
 };
@@ -434,6 +435,10 @@ bool HttpQueryDataAvailable(NetHandle request, uint32_t& available) {
     size_t left = exchange.body.size() - handle->readOffset;
     if (exchange.announceBytes != 0) {
       left = std::min<size_t>(left, exchange.announceBytes);
+    }
+    if (left == 0 && !handle->trailerAnnounced) {
+      handle->trailerAnnounced = true;
+      left = exchange.trailerBytes;
     }
     available = static_cast<uint32_t>(left);
   }

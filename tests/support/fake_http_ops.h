@@ -42,6 +42,9 @@ struct Exchange {
   std::optional<uint32_t> announceOverride;
   // After data was announced, a read returns 0 bytes.
   bool readReturnsZero = false;
+  // After the whole body, one more announcement of this many bytes, which read as 0: a decoded
+  // body's coding trailer as WinHTTP reports it.
+  uint32_t trailerBytes = 0;
 
   Step failAt = Step::None;
   int failOnCall = 1;  // which call of failAt fails (1 = the first)

@@ -221,6 +221,20 @@ TEST_F(HttpDownloadTest, BodyFailuresKeepStatusHeadersAndTheBytesReceived) {
   }
 }
 
+// WinHTTP ends a response with a 0-byte read, not with a 0 count: a decoded body's trailer may
+// be announced and then read as nothing. Such a body is complete; an empty read while more is
+// announced stays a fault ("read returns nothing" above).
+TEST_F(HttpDownloadTest, AnEmptyReadOfADecodedBodysTrailerEndsTheBody) {
+  Exchange exchange;
+  exchange.body = Pattern(70'000);
+  exchange.trailerBytes = 8;
+  fake::ScriptDefault(exchange);
+  HttpResult result = HttpDownload(request);
+  EXPECT_EQ(result.error, 0u);
+  EXPECT_TRUE(result.bodyComplete);
+  EXPECT_EQ(result.body, exchange.body);
+}
+
 TEST_F(HttpDownloadTest, BodyLimitIsTestedOnTheAnnouncedCount) {
   struct Case {
     const char* name;
