@@ -7,9 +7,9 @@
 namespace ksrn {
 namespace {
 
-// Stores the outcome; the caller holds the record's resultMutex. ready goes before Done, so a
-// reader that sees Done also sees ready.
-void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge) {
+// Stores the outcome. ready goes before Done, so a reader that sees Done also sees ready.
+void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
+    REQUIRES(request.resultMutex) {
   request.result = std::move(result);
   request.chargedBytes = charge;
   request.ready.store(true);
