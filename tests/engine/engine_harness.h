@@ -59,7 +59,7 @@ struct EngineProbe {
 
 namespace test {
 
-inline constexpr auto kLongWait = std::chrono::seconds(20);
+inline constexpr auto kLongWait = std::chrono::seconds(30);
 
 inline WideString Wide(const std::string& text) { return WideString(text.begin(), text.end()); }
 
@@ -119,20 +119,9 @@ void FailAllocationsFrom(size_t bytes);
 
 }  // namespace test
 
-// A fresh fake and a running engine per test; afterwards the engine is gone and every handle
-// the transfers opened was closed exactly once.
-class EngineTest : public ::testing::Test {
+// A running engine per test, over whichever operation set the test program links.
+class EngineFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake::Reset();
-    engine = std::make_unique<HttpEngine>(allocator);
-  }
-  void TearDown() override {
-    engine.reset();
-    EXPECT_EQ(fake::OpenHandleCount(), 0);
-    EXPECT_EQ(fake::DoubleCloseCount(), 0);
-  }
-
   RequestRef Submit(const std::string& path = "/", int32_t timeoutMs = 60000) {
     RequestRef request = test::MakeRequest(path, timeoutMs);
     uint32_t error = 0xFFFFFFFF;
@@ -143,6 +132,21 @@ class EngineTest : public ::testing::Test {
 
   RequestIdAllocator allocator;
   std::unique_ptr<HttpEngine> engine;
+};
+
+// A fresh fake and a running engine per test; afterwards the engine is gone and every handle
+// the transfers opened was closed exactly once.
+class EngineTest : public EngineFixture {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    engine = std::make_unique<HttpEngine>(allocator);
+  }
+  void TearDown() override {
+    engine.reset();
+    EXPECT_EQ(fake::OpenHandleCount(), 0);
+    EXPECT_EQ(fake::DoubleCloseCount(), 0);
+  }
 };
 
 }  // namespace ksrn

@@ -3,60 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
 #include <vector>
 
-#include "engine/http_engine.h"
-#include "platform/win32_errors.h"
+#include "../engine_harness.h"
 
 namespace ksrn {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::ErrorOf;
+using test::WaitUntil;
 
-constexpr auto kCap = 30s;
-
-RequestRef MakeRequest(const std::string& path, int32_t timeoutMs) {
-  auto request = std::make_shared<HttpRequest>();
-  request->url.host = KSRN_WIDE("api.binance.com");
-  request->url.pathAndQuery = WideString(path.begin(), path.end());
-  request->method = KSRN_WIDE("GET");
-  request->timeoutMs = timeoutMs;
-  return request;
-}
-
-template <typename Pred>
-bool WaitUntil(Pred pred, Clock::duration cap = kCap) {
-  const auto end = Clock::now() + cap;
-  while (!pred()) {
-    if (Clock::now() >= end) {
-      return false;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-uint32_t ErrorOf(const RequestRef& request) {
-  std::lock_guard lock(request->resultMutex);
-  return request->result.error;
-}
-
-class EngineNetTest : public ::testing::Test {
+class EngineNetTest : public EngineFixture {
  protected:
-  RequestRef Submit(const std::string& path, int32_t timeoutMs) {
-    RequestRef request = MakeRequest(path, timeoutMs);
-    uint32_t error = 0xFFFFFFFF;
-    EXPECT_NE(engine->Submit(request, error), 0);
-    EXPECT_EQ(error, kErrorSuccess);
-    return request;
-  }
-
-  RequestIdAllocator allocator;
-  std::unique_ptr<HttpEngine> engine = std::make_unique<HttpEngine>(allocator);
+  void SetUp() override { engine = std::make_unique<HttpEngine>(allocator); }
 };
 
 TEST_F(EngineNetTest, BodyAndHeadersArriveFromTheBench) {
