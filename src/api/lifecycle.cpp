@@ -21,11 +21,12 @@ struct Lifecycle {
 };
 
 // The record, created at most once per process; a failed creation is retried by the next export.
-// Null when the record cannot be created.
+// Null, with the last error set to 8, when the record cannot be created.
 Lifecycle* GetLifecycle() noexcept {
   try {
     return &NeverDestroyed<Lifecycle>();
   } catch (...) {
+    SetApiError(kErrorNotEnoughMemory);
     return nullptr;
   }
 }
@@ -35,7 +36,6 @@ Lifecycle* GetLifecycle() noexcept {
 EngineRef AcquireEngine() noexcept {
   Lifecycle* lifecycle = GetLifecycle();
   if (lifecycle == nullptr) {
-    SetApiError(kErrorNotEnoughMemory);
     return {};
   }
   try {
@@ -66,7 +66,6 @@ int32_t KSRN_Init(int32_t abiVersion) {
   }
   Lifecycle* lifecycle = GetLifecycle();
   if (lifecycle == nullptr) {
-    SetApiError(kErrorNotEnoughMemory);
     return 0;
   }
   // The one-off network preparation, here so that no transfer carries it after its throttle
@@ -93,7 +92,6 @@ int32_t KSRN_Init(int32_t abiVersion) {
 int32_t KSRN_Shutdown(void) {
   Lifecycle* lifecycle = GetLifecycle();
   if (lifecycle == nullptr) {
-    SetApiError(kErrorNotEnoughMemory);
     return 0;
   }
   try {
