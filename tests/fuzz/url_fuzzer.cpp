@@ -1,6 +1,4 @@
-// libFuzzer target for ValidateAndParseUrl. Each input byte is one UTF-16 unit, except that 0xFF
-// followed by two bytes gives the unit they spell (little-endian), so seeds stay readable text
-// and every unit value is still reachable.
+// libFuzzer target for ValidateAndParseUrl, over inputs decoded as fuzz_input.h says.
 //
 // Checked on every input: an accepted URL yields a lowercase allowlisted host, port 443 and a
 // path of allowed units that starts with "/" and ends the URL as written; a refusal carries one
@@ -10,10 +8,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "platform/win32_errors.h"
 #include "validate/exchange_hosts.h"
 #include "validate/url_validation.h"
@@ -21,26 +19,9 @@
 namespace ksrn {
 namespace {
 
+using fuzz::Require;
+
 constexpr size_t kLongestUrl = 8192;
-
-void Require(bool condition) {
-  if (!condition) {
-    std::abort();
-  }
-}
-
-std::vector<WideChar> DecodeUnits(const uint8_t* data, size_t size) {
-  std::vector<WideChar> units;
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0xFF && i + 2 < size) {
-      units.push_back(static_cast<WideChar>(data[i + 1] | (data[i + 2] << 8)));
-      i += 2;
-    } else {
-      units.push_back(data[i]);
-    }
-  }
-  return units;
-}
 
 bool IsAllowedUrlUnit(WideChar unit) {
   return unit >= 0x21 && unit <= 0x7E && unit != '\\' && unit != '#';
@@ -107,7 +88,7 @@ void CheckUnterminated(const std::vector<WideChar>& units) {
 }  // namespace ksrn
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::vector<ksrn::WideChar> units = ksrn::DecodeUnits(data, size);
+  const std::vector<ksrn::WideChar> units = ksrn::fuzz::DecodeUnits(data, size);
   ksrn::CheckTerminated(units);
   ksrn::CheckUnterminated(units);
   return 0;
