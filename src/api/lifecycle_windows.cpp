@@ -12,8 +12,9 @@ namespace {
 
 HMODULE gModule = nullptr;  // set at process attach, before any export can run
 // The last error lives in the slot itself. The toolchain's thread_local is emulated and
-// allocates on a thread's first use, aborting the process when that allocation fails.
-DWORD gApiErrorSlot = TLS_OUT_OF_INDEXES;  // taken at process attach
+// allocates on a thread's first use, aborting the process when that allocation fails. Taken by
+// static initialisation, which runs while the library loads, before the entry point.
+const DWORD gApiErrorSlot = TlsAlloc();
 
 }  // namespace
 
@@ -49,7 +50,6 @@ void PinOwnModule() noexcept {
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     ksrn::gModule = module;
-    ksrn::gApiErrorSlot = TlsAlloc();
     return ksrn::gApiErrorSlot != TLS_OUT_OF_INDEXES;
   }
   // A FreeLibrary before any init unloads us: give the slot back. At process exit nothing is.
