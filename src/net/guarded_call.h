@@ -32,4 +32,12 @@ inline bool Report(uint32_t error) {
   return false;
 }
 
+// For the operations that create a handle: work(handle) returns a code and fills handle on
+// success. The handle, or null with the code in the thread's last error.
+template <class Work>
+NetHandle ReportHandle(Work work) {
+  NetHandle handle = nullptr;
+  return Report(Guarded([&] { return work(handle); })) ? handle : nullptr;
+}
+
 }  // namespace ksrn::net
