@@ -44,6 +44,39 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
   /echo                   any method: 200, application/octet-stream, body = the exact request
                           bytes received (request line, header lines, blank line, body as framed
                           on the wire, whether by Content-Length or chunked).
+
+Faults: broken responses for the fault suite. Unless stated, the connection then ends with a
+clean close (TLS close_notify, then FIN).
+
+  /fault/reset/{point}, /fault/close/{point}
+                          ends the connection at {point}, once what was sent before it has been
+                          acknowledged: `reset` with a TCP reset, `close` with a FIN and no TLS
+                          close_notify. Points: `start` (nothing sent), `status-line` (`HTTP/1.1
+                          2`), `head` (status line and half a header line), `body` (500 of the
+                          1000 bytes its Content-Length announces), `chunked` (a chunk of 1000
+                          bytes announced, 500 sent).
+  /fault/chunked/bad-size chunked body whose size line is `zz`.
+  /fault/chunked/no-last-chunk
+                          chunked body of one 10-byte chunk, without the final chunk.
+  /fault/gzip/invalid     `Content-Encoding: gzip` whatever was asked, a gzip header followed by
+                          a deflate block of a reserved type.
+  /fault/gzip/bomb        `Content-Encoding: gzip` whatever was asked, 5 KiB on the wire that
+                          inflate to 5 MiB of zero bytes.
+  /fault/head/endless     a status line, then `X-Endless: ` and `x` bytes without any CR or LF
+                          until the client leaves (at most 16 MiB).
+  /fault/head/nul         a header line with a NUL byte in its value (`X-Nul: a<NUL>b`).
+  /fault/head/bare-lf     the whole head with bare LF line ends.
+  /fault/head/obs-fold    a header value folded onto a continuation line (obs-fold).
+  /fault/status/not-http  `hello, this is not HTTP` CR LF CR LF instead of a status line.
+  /fault/continue/{n}     n `100 Continue` interim responses (n <= 10000), then 200 `ok`.
+  /fault/switch           an unsolicited `101 Switching Protocols` (Upgrade: websocket), then
+                          bytes that are not HTTP.
+  /fault/tls/{stall,close}
+                          200 `armed`, and the next TLS handshake (within 60 s) whose SNI names
+                          the host of this request gets the fault: `stall` sends nothing back to
+                          its ClientHello (until the client leaves or 60 s pass), `close` ends
+                          the connection right after the handshake, before reading the request.
+                          A handshake cannot see a path, so a test asks for the fault first.
   anything else           404 with body `not found`.
 
 Pattern bytes: byte i of a body is (i * 7 + 3) % 251, that is
@@ -541,6 +574,121 @@ async def echo_route(ex, m):
     await ex.simple(200, ex.request.raw, "application/octet-stream")
 
 
+# Faults. Their heads are written raw: most are not what response_head would make.
+FAULT_HEADS = {
+    "start": b"",
+    "status-line": b"HTTP/1.1 2",
+    "head": b"HTTP/1.1 200 OK\r\nContent-Type: text/pl",
+    "body": b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n",
+    "chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n3e8\r\n",
+}
+OK_TAIL = b"Content-Type: text/plain\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+CHUNKED_HEAD = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+GZIP_HEAD = b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+RAW_FAULTS = {
+    "chunked/bad-size": CHUNKED_HEAD + b"zz\r\nabc\r\n0\r\n\r\n",
+    "chunked/no-last-chunk": CHUNKED_HEAD + b"a\r\n0123456789\r\n",
+    # BFINAL set, BTYPE 11: a block type deflate reserves.
+    "gzip/invalid": GZIP_HEAD % 26 + b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03" + b"\xff" * 16,
+    "head/nul": b"HTTP/1.1 200 OK\r\nX-Nul: a\x00b\r\n" + OK_TAIL,
+    "head/bare-lf": b"HTTP/1.1 200 OK\n" + OK_TAIL.replace(b"\r\n", b"\n"),
+    "head/obs-fold": b"HTTP/1.1 200 OK\r\nX-Folded: a\r\n  b\r\n" + OK_TAIL,
+    "status/not-http": b"hello, this is not HTTP\r\n\r\n",
+    "switch": b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+              b"Connection: Upgrade\r\n\r\n\x81\x05hello, not HTTP",
+}
+ENDLESS_BYTES = 16 * 1024 * 1024
+MAX_CONTINUES = 10_000
+TLS_ARM_S = 60
+# host name -> (fault, monotonic time armed) for the next handshake naming that host.
+tls_faults = {}
+
+
+async def fault_end_route(ex, m):
+    how, point = m[1], m[2]
+    if point not in FAULT_HEADS:
+        raise BadRequest("unknown point")
+    await ex.write(FAULT_HEADS[point])
+    if point in ("body", "chunked"):
+        await ex.write(pattern(0, 500))
+    await ex.flush_to_peer()
+    if how == "reset":
+        await ex.reset()
+        return
+    sock = ex.writer.get_extra_info("socket")
+    sock.shutdown(socket.SHUT_WR)  # a FIN under the TLS stream, which never sees a close_notify
+    ex.aborted = True
+    ex.writer.transport.abort()
+
+
+async def raw_fault_route(ex, m):
+    if m[1] not in RAW_FAULTS:
+        raise BadRequest("unknown fault")
+    await ex.write(RAW_FAULTS[m[1]])
+
+
+def gzip_bomb():
+    if not hasattr(gzip_bomb, "body"):
+        gzip_bomb.body = compressed_zeros(5 * 1024 * 1024)
+    return gzip_bomb.body
+
+
+def compressed_zeros(n):
+    compressor = zlib.compressobj(9, zlib.DEFLATED, 31)
+    return compressor.compress(bytes(n)) + compressor.flush()
+
+
+async def gzip_bomb_route(ex, m):
+    body = gzip_bomb()
+    await ex.write(GZIP_HEAD % len(body) + body)
+
+
+async def endless_head_route(ex, m):
+    await ex.write(b"HTTP/1.1 200 OK\r\nX-Endless: ")
+    for _ in range(ENDLESS_BYTES // PIECE_BYTES):
+        await ex.write(b"x" * PIECE_BYTES)
+
+
+async def continue_route(ex, m):
+    n = number(m[1], 0, MAX_CONTINUES)
+    await ex.write(b"HTTP/1.1 100 Continue\r\n\r\n" * n + b"HTTP/1.1 200 OK\r\n" + OK_TAIL)
+
+
+async def tls_fault_route(ex, m):
+    host = (ex.request.values("host") or [""])[-1].split(":")[0].lower()
+    tls_faults[host] = (m[1], asyncio.get_running_loop().time())
+    await ex.simple(200, b"armed")
+
+
+class FaultySSLObject(ssl.SSLObject):
+    """A server-side TLS connection that can carry a fault armed for its SNI."""
+
+    fault = None
+
+    @classmethod
+    def _create(cls, incoming, outgoing, *args, **kwargs):
+        self = super()._create(incoming, outgoing, *args, **kwargs)
+        self.outgoing = outgoing
+        return self
+
+    def do_handshake(self):
+        if self.fault != "stall":
+            try:
+                super().do_handshake()  # the SNI callback runs in here and may set the fault
+            except ssl.SSLWantReadError:
+                if self.fault != "stall":
+                    raise
+        if self.fault == "stall":
+            self.outgoing.read()  # the answer to the ClientHello never leaves
+            raise ssl.SSLWantReadError()
+
+
+def take_tls_fault(ssl_object, server_name, context):
+    armed = tls_faults.pop((server_name or "").lower(), None)
+    if armed and asyncio.get_running_loop().time() - armed[1] <= TLS_ARM_S:
+        ssl_object.fault = armed[0]
+
+
 ROUTES = [
     (re.compile(r"/status/([0-9]+)"), status_route),
     (re.compile(r"/bytes/([0-9]+)"), bytes_route),
@@ -553,6 +701,12 @@ ROUTES = [
     (re.compile(r"/reset-mid-body/([0-9]+)"), reset_mid_body_route),
     (re.compile(r"/close-early/([0-9]+)"), close_early_route),
     (re.compile(r"/echo"), echo_route),
+    (re.compile(r"/fault/(reset|close)/([a-z-]+)"), fault_end_route),
+    (re.compile(r"/fault/gzip/bomb"), gzip_bomb_route),
+    (re.compile(r"/fault/head/endless"), endless_head_route),
+    (re.compile(r"/fault/continue/([0-9]+)"), continue_route),
+    (re.compile(r"/fault/tls/(stall|close)"), tls_fault_route),
+    (re.compile(r"/fault/([a-z/-]+)"), raw_fault_route),
 ]
 
 
@@ -580,6 +734,8 @@ async def serve(ex):
 async def handle_connection(reader, writer):
     ex = Exchange(reader, writer)
     try:
+        if getattr(writer.get_extra_info("ssl_object"), "fault", None) == "close":
+            return
         await serve(ex)
     except (ClientGone, OSError, EOFError):  # a misbehaving client only ends its own connection
         pass
@@ -599,6 +755,8 @@ def tls_context(cert, key):
     context.minimum_version = ssl.TLSVersion.TLSv1_2
     context.load_cert_chain(cert, key)
     context.set_alpn_protocols(["http/1.1"])
+    context.sslobject_class = FaultySSLObject
+    context.sni_callback = take_tls_fault
     return context
 
 
