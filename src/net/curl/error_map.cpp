@@ -29,8 +29,10 @@ struct CodeMapping {
 // CURLE_GOT_NOTHING              12152 ERROR_WINHTTP_INVALID_SERVER_RESPONSE  closed, no response
 // CURLE_WEIRD_SERVER_REPLY       12152                                        not HTTP/1.x
 // CURLE_BAD_CONTENT_ENCODING     12152                                        undecodable body
+// CURLE_UNSUPPORTED_PROTOCOL     12152                                        a reply that is not
+//                                                                             HTTP (our URLs are
+//                                                                             always https)
 // CURLE_URL_MALFORMAT            12005 ERROR_WINHTTP_INVALID_URL
-// CURLE_UNSUPPORTED_PROTOCOL     12006 ERROR_WINHTTP_UNRECOGNIZED_SCHEME
 // CURLE_OUT_OF_MEMORY            8     ERROR_NOT_ENOUGH_MEMORY
 // anything else                  12004 ERROR_WINHTTP_INTERNAL_ERROR
 // clang-format on
@@ -56,7 +58,7 @@ constexpr CodeMapping kCodeTable[] = {
     {CURLE_WEIRD_SERVER_REPLY, kErrorWinhttpInvalidServerResponse},
     {CURLE_BAD_CONTENT_ENCODING, kErrorWinhttpInvalidServerResponse},
     {CURLE_URL_MALFORMAT, kErrorWinhttpInvalidUrl},
-    {CURLE_UNSUPPORTED_PROTOCOL, kErrorWinhttpUnrecognizedScheme},
+    {CURLE_UNSUPPORTED_PROTOCOL, kErrorWinhttpInvalidServerResponse},
     {CURLE_OUT_OF_MEMORY, kErrorNotEnoughMemory},
 };
 
