@@ -63,6 +63,10 @@ uint32_t Request::FinishedCode() const {
   if (const uint32_t reason = response.StopReason(); reason != kErrorSuccess) {
     return reason;
   }
+  // libcurl refuses a head line longer than its line buffer as if memory ran out.
+  if (finishResult == CURLE_OUT_OF_MEMORY && !response.IsHeadComplete()) {
+    return kErrorWinhttpHeaderSizeOverflow;
+  }
   // A clean end before the awaited part of the response: nothing usable came back.
   return finishResult == CURLE_OK ? kErrorWinhttpInvalidServerResponse
                                   : Win32FromCurl(finishResult);
