@@ -57,6 +57,10 @@ size_t ResponseCapture::AddHeadLine(std::string_view line) {
       statusCode = ParseStatus(line);
     }
     head.append(line);
+    // A bare LF ends a line as CR LF does; the block a host reads has CR LF lines only.
+    if (line.ends_with('\n') && !line.ends_with("\r\n")) {
+      head.insert(head.size() - 1, 1, '\r');
+    }
   } catch (const std::bad_alloc&) {
     stopReason = kErrorNotEnoughMemory;
     return 0;
