@@ -99,6 +99,10 @@ uint32_t QueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes)
   if (error != kErrorSuccess) {
     return error;
   }
+  // Wine 8 takes a head the connection cut short for a whole one; a whole head ends blank.
+  if (length > 0 && !WideStringView(raw.data(), length).ends_with(WideStringView(L"\r\n\r\n"))) {
+    return kErrorWinhttpInvalidServerResponse;
+  }
   // The size protocol applies to the decoded text, which both calls compute alike.
   const WideString text =
       haveWire ? DecodeHeaderBytes(wire)
