@@ -1,6 +1,6 @@
-// Allocation failure through the exports (Linux only): every allocation that KSRN_Request makes
-// fails in turn, and each call answers 8 or succeeds, leaves nothing held, and the library goes
-// on serving requests.
+// Allocation through the exports (Linux only): every allocation that KSRN_Request makes fails in
+// turn, and each call answers 8 or succeeds, leaves nothing held, and the library goes on serving
+// requests; a decompression bomb never makes the library ask for more than the body limit.
 //
 // The hook: this program replaces the global operator new and delete. The library is dlopen'ed
 // and links the shared C++ runtime, so its allocations bind to the program's definitions, which
@@ -9,6 +9,7 @@
 // Under AddressSanitizer the replacements allocate with malloc and free, which it intercepts, so
 // its leak check still sees every block. Windows has no such interposition for a DLL's runtime,
 // which is linked into it, so the suite is built on Linux only.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -22,11 +23,16 @@ namespace {
 thread_local int64_t tAllocations = 0;
 thread_local int64_t tFailAt = 0;  // 0: nothing fails
 thread_local bool tFailed = false;
+// The largest block asked for by any thread.
+std::atomic<std::size_t> gLargestBlock{0};
 
 void* Allocate(std::size_t size, std::size_t alignment) {
   if (tFailAt > 0 && ++tAllocations == tFailAt) {
     tFailed = true;
     return nullptr;
+  }
+  for (std::size_t largest = gLargestBlock.load();
+       size > largest && !gLargestBlock.compare_exchange_weak(largest, size);) {
   }
   if (alignment <= alignof(std::max_align_t)) {
     return std::malloc(size == 0 ? 1 : size);
@@ -113,6 +119,16 @@ TEST_F(ExportTest, EveryAllocationOfARequestCanFail) {
   const int32_t id = api.Get(BenchUrl("api.kraken.com", "/bytes/10").c_str(), kFinishMs);
   ASSERT_TRUE(WaitReady(id));
   EXPECT_EQ(api.Succeeded(id), 1);
+}
+
+// A gzip body that inflates past the body limit ends with 223, and no block on the way ever
+// holds more than the limit: the decoded body is never gathered whole.
+TEST_F(ExportTest, ADecompressionBombNeverTakesMoreThanTheLimit) {
+  gLargestBlock = 0;
+  const int32_t id = api.Get(BenchUrl("api.kraken.com", "/fault/gzip/bomb").c_str(), kFinishMs);
+  ASSERT_TRUE(WaitReady(id));
+  EXPECT_EQ(api.GetRequestError(id), 223u);
+  EXPECT_LE(gLargestBlock.load(), std::size_t{4} << 20);
 }
 
 }  // namespace

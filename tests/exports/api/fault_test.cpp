@@ -188,6 +188,7 @@ TEST_F(ExportTest, EveryFaultEndsWithASoundCodeByItsDeadline) {
     EXPECT_TRUE(Contains(codes, code)) << "outcome " << code << ", expected " << CodesText(codes)
                                        << " " << (wineDiffers ? fault.wineDifference : "");
     EXPECT_LE(elapsedMs, fault.timeoutMs + kLateMs);
+    EXPECT_LE(body.size(), 4u << 20) << "more body kept than the limit allows";
     if (code == kTimeout) {
       EXPECT_GE(elapsedMs, fault.timeoutMs - 20) << "out of time before the deadline";
     }
