@@ -2,9 +2,50 @@
 
 #include <utility>
 
-#include "net/winhttp/op_result.h"
+#include "platform/ascii.h"
+#include "platform/wide_string.h"
 
 namespace ksrn::net::winhttp {
+namespace {
+
+bool HasHeader(HINTERNET request, DWORD level) {
+  DWORD size = 0;
+  return WinHttpQueryHeaders(request, level, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                             &size, WINHTTP_NO_HEADER_INDEX) ||
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+}  // namespace
+
+std::optional<uint64_t> AnnouncedBodyBytes(HINTERNET request, bool isHead) {
+  DWORD status = 0;
+  DWORD statusSize = sizeof status;
+  if (isHead ||
+      !WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                           WINHTTP_NO_HEADER_INDEX) ||
+      status < 200 || status == 204 || status == 304 ||
+      HasHeader(request, WINHTTP_QUERY_TRANSFER_ENCODING) ||
+      HasHeader(request, WINHTTP_QUERY_CONTENT_ENCODING)) {
+    return std::nullopt;
+  }
+  // Read as text: not every WinHTTP converts 64-bit numbers.
+  WideChar text[24] = {};
+  DWORD textSize = sizeof text - sizeof(WideChar);
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text, &textSize, WINHTTP_NO_HEADER_INDEX) ||
+      textSize == 0) {
+    return std::nullopt;
+  }
+  uint64_t length = 0;
+  for (size_t i = 0; i < textSize / sizeof(WideChar); ++i) {
+    if (!IsAsciiDigit(text[i]) || length > (UINT64_MAX - 9) / 10) {
+      return std::nullopt;
+    }
+    length = length * 10 + static_cast<uint64_t>(text[i] - L'0');
+  }
+  return length;
+}
 
 HandleContext::HandleContext(HandleKind kind, std::shared_ptr<SessionTimeouts> timeouts)
     : kind(kind), timeouts(std::move(timeouts)) {}
@@ -12,7 +53,7 @@ HandleContext::HandleContext(HandleKind kind, std::shared_ptr<SessionTimeouts> t
 uint32_t HandleContext::Adopt(HINTERNET newHandle) {
   identity = newHandle;
   {
-    std::lock_guard state(stateMutex);
+    MutexLock state(stateMutex);
     self = shared_from_this();
   }
   // From here every callback for this handle, HANDLE_CLOSING last, carries this context.
@@ -20,13 +61,13 @@ uint32_t HandleContext::Adopt(HINTERNET newHandle) {
   if (!WinHttpSetOption(newHandle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof value)) {
     const uint32_t error = LastFailure();
     {
-      std::lock_guard state(stateMutex);
+      MutexLock state(stateMutex);
       self.reset();
     }
     WinHttpCloseHandle(newHandle);
     return error;
   }
-  std::lock_guard gate(gateMutex);
+  MutexLock gate(gateMutex);
   handle = newHandle;
   return kErrorSuccess;
 }
@@ -38,7 +79,7 @@ uint32_t HandleContext::BeginLocked(AsyncCall call) {
   if (const uint32_t error = ApplyTimeoutsLocked(); error != kErrorSuccess) {
     return error;
   }
-  std::lock_guard state(stateMutex);
+  MutexLock state(stateMutex);
   if (closed) {
     return kErrorWinhttpOperationCancelled;
   }
@@ -54,7 +95,7 @@ uint32_t HandleContext::BeginLocked(AsyncCall call) {
 }
 
 void HandleContext::AbandonLocked() {
-  std::lock_guard state(stateMutex);
+  MutexLock state(stateMutex);
   inFlight = AsyncCall::None;
 }
 
@@ -65,7 +106,7 @@ uint32_t HandleContext::ApplyTimeoutsLocked() {
   int resolveMs, connectMs, sendMs, receiveMs;
   uint64_t generation;
   {
-    std::lock_guard lock(timeouts->mutex);
+    MutexLock lock(timeouts->mutex);
     if (timeouts->generation == appliedGeneration) {
       return kErrorSuccess;
     }
@@ -89,14 +130,14 @@ uint32_t HandleContext::ApplyTimeoutsLocked() {
 
 uint32_t HandleContext::Close() {
   {
-    std::lock_guard state(stateMutex);
+    MutexLock state(stateMutex);
     closed = true;
   }
-  completed.notify_all();
-  std::lock_guard gate(gateMutex);
+  completed.NotifyAll();
+  MutexLock gate(gateMutex);
   const uint32_t error = WinHttpCloseHandle(handle) ? kErrorSuccess : LastFailure();
   handle = nullptr;
-  std::lock_guard state(stateMutex);
+  MutexLock state(stateMutex);
   // A call still in flight may yet write into the buffers; they then go with the context.
   if (inFlight == AsyncCall::None) {
     std::vector<uint8_t>().swap(readBuffer);
@@ -107,7 +148,7 @@ uint32_t HandleContext::Close() {
 
 void HandleContext::Complete(AsyncCall call, uint32_t error, uint32_t count) {
   {
-    std::lock_guard state(stateMutex);
+    MutexLock state(stateMutex);
     // A completion nobody waits for (a stray one, or one for a call that failed to start) is
     // dropped; AsyncCall::None stands for whichever call is in flight.
     if (inFlight == AsyncCall::None || (call != AsyncCall::None && call != inFlight)) {
@@ -117,12 +158,14 @@ void HandleContext::Complete(AsyncCall call, uint32_t error, uint32_t count) {
     done = true;
     result = Completion{error, count};
   }
-  completed.notify_all();
+  completed.NotifyAll();
 }
 
 uint32_t HandleContext::AwaitSendCompletion() {
-  std::unique_lock state(stateMutex);
-  completed.wait(state, [&] { return !sendPending || inFlight != AsyncCall::Send || closed; });
+  MutexLock state(stateMutex);
+  while (sendPending && inFlight == AsyncCall::Send && !closed) {
+    completed.Wait(stateMutex);
+  }
   if (closed) {
     return kErrorWinhttpOperationCancelled;
   }
@@ -135,22 +178,60 @@ uint32_t HandleContext::AwaitSendCompletion() {
 
 void HandleContext::OnRequestSent() {
   {
-    std::lock_guard state(stateMutex);
+    MutexLock state(stateMutex);
     if (inFlight != AsyncCall::Send) {
       return;
     }
     requestSent = true;
   }
-  completed.notify_all();
+  completed.NotifyAll();
 }
 
 void HandleContext::OnHandleClosing() {
   std::shared_ptr<HandleContext> last;
   {
-    std::lock_guard state(stateMutex);
+    MutexLock state(stateMutex);
     last = std::move(self);
   }
   // The context may end here, after its lock was released.
+}
+
+void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, void* information,
+                             DWORD informationLength) {
+  auto* target = reinterpret_cast<HandleContext*>(context);
+  // A child handle can report under its parent's context before it has its own; only the
+  // handle a context adopted speaks for it.
+  if (target == nullptr || !target->IsContextOf(handle)) {
+    return;
+  }
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      target->OnRequestSent();
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      target->Complete(AsyncCall::Send, kErrorSuccess, 0);
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      target->Complete(AsyncCall::Receive, kErrorSuccess, 0);
+      break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+      target->Complete(AsyncCall::DataAvailable, kErrorSuccess,
+                       *static_cast<const DWORD*>(information));
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      target->Complete(AsyncCall::Read, kErrorSuccess, informationLength);
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+      const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
+      target->Complete(AsyncCall::None, WinHttpCode(error), 0);
+      break;
+    }
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      target->OnHandleClosing();
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace ksrn::net::winhttp

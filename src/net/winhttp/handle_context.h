@@ -4,11 +4,6 @@
 // delivers. A close completes that wait itself, at once: not every WinHTTP aborts the call in
 // progress, and the transfer must not wait for the call's own time-out.
 //
-// A send ends for its caller once WinHTTP reports the request written (REQUEST_SENT). Some
-// WinHTTP builds (Wine's) complete an asynchronous send only when the response head has
-// arrived; the receive therefore first waits for the send's own completion, so the wait for the
-// head is the receive's on every WinHTTP, and WinHttpReceiveResponse still starts only after it.
-//
 // Lifetime: the registry holds a context from creation until its handle is closed; the context
 // holds itself from adoption until WinHTTP reports WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING, so a
 // call still running inside WinHTTP never writes into freed memory; a waiter holds it while it
@@ -21,17 +16,27 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <vector>
 
-#include "net/winhttp/body_account.h"
-#include "net/winhttp/op_result.h"
+#include "net/guarded_call.h"
+#include "net/winhttp/wine_accommodations.h"
+#include "platform/mutex.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::winhttp {
+
+// WinHTTP's codes pass through (every operation runs through Guarded and ends with Report,
+// net/guarded_call.h), with two corrections: a failure never reads as success, and socket codes
+// become the WinHTTP codes Windows reports for the same event.
+inline uint32_t WinHttpCode(uint32_t error) {
+  return error == kErrorSuccess ? kErrorWinhttpInternalError : WinHttpCodeOfSocketError(error);
+}
+
+// The code of the WinHTTP call that just failed.
+inline uint32_t LastFailure() { return WinHttpCode(GetLastError()); }
 
 enum class HandleKind { Session, Connection, Request };
 
@@ -39,14 +44,28 @@ enum class HandleKind { Session, Connection, Request };
 // when the request is created, so each request compares the generation before every wait and
 // applies a newer setting to itself.
 struct SessionTimeouts {
-  std::mutex mutex;
-  uint64_t generation = 0;  // guarded by mutex, as are the four values
+  Mutex mutex;
+  uint64_t generation GUARDED_BY(mutex) = 0;
   // WinHTTP's own defaults.
-  int resolveMs = 0;
-  int connectMs = 60'000;
-  int sendMs = 30'000;
-  int receiveMs = 30'000;
+  int resolveMs GUARDED_BY(mutex) = 0;
+  int connectMs GUARDED_BY(mutex) = 60'000;
+  int sendMs GUARDED_BY(mutex) = 30'000;
+  int receiveMs GUARDED_BY(mutex) = 30'000;
 };
+
+// A response body counted against the length its head announced (EndsBeforeAnnouncedLength).
+// Used by the thread that runs the request only.
+struct BodyAccount {
+  bool isHead = false;
+  std::optional<uint64_t> announcedBytes;  // known only for a plain Content-Length body
+  uint64_t deliveredBytes = 0;
+
+  bool IsShort() const { return announcedBytes.has_value() && deliveredBytes < *announcedBytes; }
+};
+
+// The body length the received head announces, when the bytes read must add up to it: not for
+// HEAD, bodiless statuses, transfer codings or content codings (decoding changes the count).
+std::optional<uint64_t> AnnouncedBodyBytes(HINTERNET request, bool isHead);
 
 // The asynchronous calls an operation can wait for.
 enum class AsyncCall { None, Send, Receive, DataAvailable, Read };
@@ -67,32 +86,32 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
 
   // Takes ownership of a new WinHTTP handle and makes this context its callback context. On
   // failure the handle is closed and the Win32 code returned.
-  uint32_t Adopt(HINTERNET newHandle);
+  uint32_t Adopt(HINTERNET newHandle) EXCLUDES(gateMutex, stateMutex);
 
   // Runs call(handle) under the gate while the handle is open; 12017 once it was closed.
   template <class Call>
-  uint32_t WithHandle(Call call);
+  uint32_t WithHandle(Call call) EXCLUDES(gateMutex);
 
   // Starts an asynchronous call with start(handle) and waits until the callback completes it
-  // or the handle is closed (12017); a send also ends when its request has been written. On
-  // success the result is onDone(completion), which runs under the state lock, so it can copy
-  // out of the context's buffers while no close can release them.
+  // or the handle is closed (12017); a send also ends when its request has been written
+  // (EndsWhenRequestWritten). On success the result is onDone(completion), which runs under the
+  // state lock, so it can copy out of the context's buffers while no close can release them.
   template <class Start, class OnDone>
-  uint32_t Await(AsyncCall call, Start start, OnDone onDone);
+  uint32_t Await(AsyncCall call, Start start, OnDone onDone) EXCLUDES(gateMutex, stateMutex);
 
   // Waits until a send that ended when its request was written has completed inside WinHTTP
   // too, and returns its outcome (12017 once closed). Returns at once when there is none.
-  uint32_t AwaitSendCompletion();
+  uint32_t AwaitSendCompletion() EXCLUDES(stateMutex);
 
   // Ends any wait with 12017 and closes the WinHTTP handle. The registry calls it exactly once.
-  uint32_t Close();
+  uint32_t Close() EXCLUDES(gateMutex, stateMutex);
 
   // Entry points of the status callback.
   bool IsContextOf(HINTERNET candidate) const { return candidate == identity; }
   // Completes the call in flight; AsyncCall::None completes whichever it is (a request error).
-  void Complete(AsyncCall call, uint32_t error, uint32_t count);
-  void OnRequestSent();
-  void OnHandleClosing();
+  void Complete(AsyncCall call, uint32_t error, uint32_t count) EXCLUDES(stateMutex);
+  void OnRequestSent() EXCLUDES(stateMutex);
+  void OnHandleClosing() EXCLUDES(stateMutex);
 
   // Buffers handed to WinHTTP. They belong to the context, not to the caller, so a call that
   // outlives a close still writes into live memory. Touched by the owning thread under the gate
@@ -105,32 +124,43 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
  private:
   // Under the gate: checks the handle, applies newer session time-outs, marks the call in
   // flight. AbandonLocked clears the mark of a call that did not start.
-  uint32_t BeginLocked(AsyncCall call);
-  void AbandonLocked();
-  uint32_t ApplyTimeoutsLocked();
+  uint32_t BeginLocked(AsyncCall call) REQUIRES(gateMutex) EXCLUDES(stateMutex);
+  void AbandonLocked() REQUIRES(gateMutex) EXCLUDES(stateMutex);
+  uint32_t ApplyTimeoutsLocked() REQUIRES(gateMutex);
 
   const HandleKind kind;
   const std::shared_ptr<SessionTimeouts> timeouts;
   HINTERNET identity = nullptr;  // the adopted handle's value, compared only, never used
 
-  std::mutex gateMutex;
-  HINTERNET handle = nullptr;               // guarded by gateMutex; null once closed
-  uint64_t appliedGeneration = UINT64_MAX;  // guarded by gateMutex; none applied yet
+  Mutex gateMutex;
+  HINTERNET handle GUARDED_BY(gateMutex) = nullptr;               // null once closed
+  uint64_t appliedGeneration GUARDED_BY(gateMutex) = UINT64_MAX;  // none applied yet
 
-  std::mutex stateMutex;
-  std::condition_variable completed;
-  bool closed = false;                   // guarded by stateMutex
-  AsyncCall inFlight = AsyncCall::None;  // guarded by stateMutex
-  bool done = false;                     // guarded by stateMutex
-  bool requestSent = false;              // guarded by stateMutex; the send in flight wrote it
-  bool sendPending = false;              // guarded by stateMutex; its waiter left before the end
-  Completion result;                     // guarded by stateMutex
-  std::shared_ptr<HandleContext> self;   // guarded by stateMutex
+  Mutex stateMutex ACQUIRED_AFTER(gateMutex);
+  CondVar completed;
+  bool closed GUARDED_BY(stateMutex) = false;
+  AsyncCall inFlight GUARDED_BY(stateMutex) = AsyncCall::None;
+  bool done GUARDED_BY(stateMutex) = false;
+  bool requestSent GUARDED_BY(stateMutex) = false;  // the send in flight wrote its request
+  bool sendPending GUARDED_BY(stateMutex) = false;  // its waiter left before the end
+  Completion result GUARDED_BY(stateMutex);
+  std::shared_ptr<HandleContext> self GUARDED_BY(stateMutex);
 };
+
+// The notifications the status callback needs: every completion, the request written, and the
+// closing of a handle.
+inline constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                        WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+                                        WINHTTP_CALLBACK_FLAG_HANDLES;
+
+// The one WinHTTP status callback of the facade, installed on every session: it turns the
+// completions of asynchronous calls into the end of the matching wait.
+void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, void* information,
+                             DWORD informationLength);
 
 template <class Call>
 uint32_t HandleContext::WithHandle(Call call) {
-  std::lock_guard gate(gateMutex);
+  MutexLock gate(gateMutex);
   if (handle == nullptr) {
     return kErrorWinhttpOperationCancelled;
   }
@@ -140,7 +170,7 @@ uint32_t HandleContext::WithHandle(Call call) {
 template <class Start, class OnDone>
 uint32_t HandleContext::Await(AsyncCall call, Start start, OnDone onDone) {
   {
-    std::lock_guard gate(gateMutex);
+    MutexLock gate(gateMutex);
     if (const uint32_t error = BeginLocked(call); error != kErrorSuccess) {
       return error;
     }
@@ -157,9 +187,11 @@ uint32_t HandleContext::Await(AsyncCall call, Start start, OnDone onDone) {
       return error;
     }
   }
-  std::unique_lock state(stateMutex);
-  const bool endsWhenSent = call == AsyncCall::Send;
-  completed.wait(state, [&] { return done || closed || (endsWhenSent && requestSent); });
+  MutexLock state(stateMutex);
+  const bool endsWhenWritten = EndsWhenRequestWritten(call);
+  while (!done && !closed && !(endsWhenWritten && requestSent)) {
+    completed.Wait(stateMutex);
+  }
   if (closed) {
     return kErrorWinhttpOperationCancelled;
   }

@@ -1,0 +1,408 @@
+// The HTTP operation set over WinHTTP: handles, exchange, head, settings and last error, each a
+// blocking operation of the facade over an asynchronous WinHTTP handle (handle_context.h).
+#include "net/http_ops.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "net/guarded_call.h"
+#include "net/handle_registry.h"
+#include "net/winhttp/handle_context.h"
+#include "net/winhttp/header_text.h"
+#include "net/winhttp/wine_accommodations.h"
+#include "platform/ascii.h"
+#include "platform/header_bytes.h"
+#include "platform/never_destroyed.h"
+
+namespace ksrn::net {
+namespace {
+
+using winhttp::AsyncCall;
+using winhttp::Completion;
+using winhttp::HandleContext;
+using winhttp::HandleKind;
+using winhttp::LastFailure;
+
+using Registry = HandleRegistry<std::shared_ptr<HandleContext>>;
+
+// The process's one registry of the facade's handles.
+Registry& Handles() { return NeverDestroyed<Registry>(); }
+
+// Runs op(context) with the open handle's context, which stays alive until op returns: 6 for
+// an unknown or closed id, 12018 for a handle of another kind.
+template <class Op>
+uint32_t WithContext(NetHandle handle, HandleKind kind, Op op) {
+  const std::optional<std::shared_ptr<HandleContext>> context = Handles().Find(handle);
+  if (!context.has_value()) {
+    return kErrorInvalidHandle;
+  }
+  if ((*context)->Kind() != kind) {
+    return kErrorWinhttpIncorrectHandleType;
+  }
+  return op(**context);
+}
+
+// An operation on an open request, reported.
+template <class Op>
+bool RunOnRequest(NetHandle request, Op op) {
+  return Report(Guarded([&] { return WithContext(request, HandleKind::Request, op); }));
+}
+
+// Creating the handles: session, connection, request.
+
+// Hands a new WinHTTP handle to its context and the context to the registry.
+uint32_t Publish(const std::shared_ptr<HandleContext>& context, HINTERNET created,
+                 NetHandle& handle) {
+  if (const uint32_t error = context->Adopt(created); error != kErrorSuccess) {
+    return error;
+  }
+  try {
+    handle = Handles().Register(context);
+  } catch (const std::bad_alloc&) {
+    context->Close();
+    return kErrorNotEnoughMemory;
+  }
+  return kErrorSuccess;
+}
+
+uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
+  auto context = std::make_shared<HandleContext>(HandleKind::Session,
+                                                 std::make_shared<winhttp::SessionTimeouts>());
+  winhttp::PrimeCertificateChains();
+  HINTERNET session =
+      WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  if (session == nullptr) {
+    return LastFailure();
+  }
+  // Installed before any child exists: connections and requests inherit it.
+  if (WinHttpSetStatusCallback(session, winhttp::StatusCallback, winhttp::kNotifications, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK) {
+    const uint32_t error = LastFailure();
+    WinHttpCloseHandle(session);
+    return error;
+  }
+  return Publish(context, session, handle);
+}
+
+uint32_t Connect(NetHandle session, const WideChar* host, uint16_t port, NetHandle& handle) {
+  return WithContext(session, HandleKind::Session, [&](HandleContext& parent) {
+    auto context = std::make_shared<HandleContext>(HandleKind::Connection, parent.Timeouts());
+    HINTERNET created = nullptr;
+    const uint32_t error = parent.WithHandle([&](HINTERNET sessionHandle) {
+      created = WinHttpConnect(sessionHandle, host, port, 0);
+      return created == nullptr ? LastFailure() : kErrorSuccess;
+    });
+    return error != kErrorSuccess ? error : Publish(context, created, handle);
+  });
+}
+
+uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideChar* objectName,
+                     NetHandle& handle) {
+  return WithContext(connection, HandleKind::Connection, [&](HandleContext& parent) {
+    auto context = std::make_shared<HandleContext>(HandleKind::Request, parent.Timeouts());
+    context->body.isHead = EqualsAsciiLowercase(WideStringView(method), "head");
+    HINTERNET created = nullptr;
+    const uint32_t error = parent.WithHandle([&](HINTERNET connectionHandle) {
+      // HTTP/1.1 (the default version), no Accept header, the object name sent as given.
+      created = WinHttpOpenRequest(connectionHandle, method, objectName, nullptr,
+                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                   WINHTTP_FLAG_SECURE | WINHTTP_FLAG_ESCAPE_DISABLE);
+      return created == nullptr ? LastFailure() : kErrorSuccess;
+    });
+    return error != kErrorSuccess ? error : Publish(context, created, handle);
+  });
+}
+
+// The exchange: each operation that waits on the network starts one asynchronous WinHTTP call
+// and blocks until its completion arrives through the status callback (for a send, until its
+// request has been written), or until a close.
+
+uint32_t Succeed(const Completion&) { return kErrorSuccess; }
+
+uint32_t SendRequest(HandleContext& context, const WideChar* headers, uint32_t headersLength,
+                     const void* body, uint32_t bodyLength) {
+  const auto contextValue = reinterpret_cast<DWORD_PTR>(&context);
+  return context.Await(
+      AsyncCall::Send,
+      [&](HINTERNET handle) {
+        // Added, never replaced: a repeated name (any case) is a line of its own, which a block
+        // given to the send itself would not keep. WinHTTP copies the lines at once.
+        if (headers != nullptr && headersLength > 0 &&
+            !WinHttpAddRequestHeaders(handle, headers, headersLength, WINHTTP_ADDREQ_FLAG_ADD)) {
+          return FALSE;
+        }
+        // Without this, a server that asks for a certificate but does not require one fails
+        // the send with 12044 (ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED).
+        if (!WinHttpSetOption(handle, WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
+                              WINHTTP_NO_CLIENT_CERT_CONTEXT, 0)) {
+          return FALSE;
+        }
+        // WinHTTP may still read the body after a close ended the wait: it reads the context's
+        // copy, which lives until the handle is gone.
+        const auto* bytes = static_cast<const uint8_t*>(body);
+        context.sendBody.assign(bytes, bytes != nullptr ? bytes + bodyLength : bytes);
+        const bool hasBody = !context.sendBody.empty();
+        const auto size = static_cast<DWORD>(context.sendBody.size());
+        return WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                  hasBody ? context.sendBody.data() : WINHTTP_NO_REQUEST_DATA, size,
+                                  size, contextValue);
+      },
+      Succeed);
+}
+
+uint32_t ReceiveResponse(HandleContext& context) {
+  // The send may have returned with its completion still to come (EndsWhenRequestWritten);
+  // WinHTTP takes no receive before it, and its failure is this operation's.
+  uint32_t error = context.AwaitSendCompletion();
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  error = context.Await(
+      AsyncCall::Receive, [](HINTERNET handle) { return WinHttpReceiveResponse(handle, nullptr); },
+      Succeed);
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  return context.WithHandle([&](HINTERNET handle) {
+    context.body.announcedBytes = winhttp::AnnouncedBodyBytes(handle, context.body.isHead);
+    context.body.deliveredBytes = 0;
+    return kErrorSuccess;
+  });
+}
+
+uint32_t QueryDataAvailable(HandleContext& context, uint32_t& available) {
+  // In asynchronous mode the count arrives with the completion, never through the argument.
+  return context.Await(
+      AsyncCall::DataAvailable,
+      [](HINTERNET handle) { return WinHttpQueryDataAvailable(handle, nullptr); },
+      [&](const Completion& completion) {
+        if (winhttp::EndsBeforeAnnouncedLength(context.body, completion.count)) {
+          return kErrorWinhttpConnectionError;
+        }
+        available = completion.count;
+        return kErrorSuccess;
+      });
+}
+
+uint32_t ReadData(HandleContext& context, void* buffer, uint32_t size, uint32_t& bytesRead) {
+  return context.Await(
+      AsyncCall::Read,
+      [&](HINTERNET handle) {
+        // WinHTTP writes into the context's buffer, never the caller's: a read that outlives
+        // a close must not land in memory the caller has already released.
+        if (context.readBuffer.size() < size) {
+          context.readBuffer.resize(size);
+        }
+        return WinHttpReadData(handle, context.readBuffer.data(), size, nullptr);
+      },
+      [&](const Completion& completion) {
+        if (size > 0 && winhttp::EndsBeforeAnnouncedLength(context.body, completion.count)) {
+          return kErrorWinhttpConnectionError;
+        }
+        bytesRead = std::min(completion.count, size);
+        if (bytesRead > 0) {
+          std::memcpy(buffer, context.readBuffer.data(), bytesRead);
+        }
+        context.body.deliveredBytes += bytesRead;
+        return kErrorSuccess;
+      });
+}
+
+// Reading the received head. WinHTTP answers these from the headers it already holds, so they run
+// synchronously even on an asynchronous handle.
+
+uint32_t QueryStatusCode(HandleContext& context, uint32_t& statusCode) {
+  return context.WithHandle([&](HINTERNET handle) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &value, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+      return LastFailure();
+    }
+    statusCode = value;
+    return kErrorSuccess;
+  });
+}
+
+// WINHTTP_QUERY_FLAG_WIRE_ENCODING, which not every winhttp.h defines.
+constexpr DWORD kQueryFlagWireEncoding = 0x01000000;
+
+// The head's bytes as received, where WinHTTP gives them for the raw query; false where it
+// refuses the flag (FetchWidenedHead) or has no head, and the caller asks for its text.
+bool FetchWireBytes(HINTERNET handle, std::string& bytes) {
+  constexpr DWORD kLevel = WINHTTP_QUERY_RAW_HEADERS_CRLF | kQueryFlagWireEncoding;
+  DWORD size = 0;
+  if (WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                          &size, WINHTTP_NO_HEADER_INDEX) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
+  }
+  bytes.assign(size + 1, '\0');
+  if (!WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, bytes.data(), &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  bytes.resize(std::min<size_t>(size, bytes.size() - 1));
+  while (!bytes.empty() && bytes.back() == '\0') {
+    bytes.pop_back();
+  }
+  // A WinHTTP that ignored the flag wrote UTF-16, which does not begin so.
+  return bytes.starts_with("HTTP/");
+}
+
+uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferBytes) {
+  std::string wire;
+  bool haveWire = false;
+  WideString widened;
+  const uint32_t error = context.WithHandle([&](HINTERNET handle) {
+    haveWire = FetchWireBytes(handle, wire);
+    return haveWire ? kErrorSuccess : winhttp::FetchWidenedHead(handle, widened);
+  });
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  if (winhttp::IsHeadCutShort(widened)) {
+    return kErrorWinhttpInvalidServerResponse;
+  }
+  // The size protocol applies to the decoded text, which both calls compute alike.
+  const WideString text =
+      haveWire ? DecodeHeaderBytes(wire) : winhttp::DecodeHeaderText(widened, GetACP());
+  const uint64_t neededBytes = (text.size() + 1) * sizeof(WideChar);
+  if (buffer == nullptr || bufferBytes < neededBytes) {
+    bufferBytes = static_cast<uint32_t>(std::min<uint64_t>(neededBytes, UINT32_MAX));
+    return kErrorInsufficientBuffer;
+  }
+  std::memcpy(buffer, text.c_str(), neededBytes);
+  bufferBytes = static_cast<uint32_t>(text.size() * sizeof(WideChar));
+  return kErrorSuccess;
+}
+
+// Settings: session time-outs and request options.
+
+uint32_t SetTimeouts(HandleContext& session, int resolveMs, int connectMs, int sendMs,
+                     int receiveMs) {
+  const uint32_t error = session.WithHandle([&](HINTERNET handle) {
+    return WinHttpSetTimeouts(handle, resolveMs, connectMs, sendMs, receiveMs) ? kErrorSuccess
+                                                                               : LastFailure();
+  });
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  // Requests already open under the session take these values before their next wait.
+  winhttp::SessionTimeouts& timeouts = *session.Timeouts();
+  MutexLock lock(timeouts.mutex);
+  timeouts.resolveMs = resolveMs;
+  timeouts.connectMs = connectMs;
+  timeouts.sendMs = sendMs;
+  timeouts.receiveMs = receiveMs;
+  ++timeouts.generation;
+  return kErrorSuccess;
+}
+
+bool IsSupportedOption(uint32_t option) {
+  return option == kOptionDisableFeature || option == kOptionDecompression;
+}
+
+uint32_t SetOption(HandleContext& request, uint32_t option, uint32_t value) {
+  return request.WithHandle([&](HINTERNET handle) {
+    DWORD optionValue = value;
+    return WinHttpSetOption(handle, option, &optionValue, sizeof optionValue) ? kErrorSuccess
+                                                                              : LastFailure();
+  });
+}
+
+}  // namespace
+
+// The chain priming under Wine is this operation set's only one-off work.
+bool HttpPrepareProcess() {
+  return Report(Guarded([] {
+    winhttp::PrimeCertificateChains();
+    return kErrorSuccess;
+  }));
+}
+
+NetHandle HttpOpen(const WideChar* userAgent) {
+  NetHandle handle = nullptr;
+  const uint32_t error = Guarded([&] { return OpenSession(userAgent, handle); });
+  return Report(error) ? handle : nullptr;
+}
+
+NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
+  NetHandle handle = nullptr;
+  const uint32_t error = Guarded([&] { return Connect(session, host, port, handle); });
+  return Report(error) ? handle : nullptr;
+}
+
+NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
+                          const WideChar* objectName) {
+  NetHandle handle = nullptr;
+  const uint32_t error =
+      Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
+  return Report(error) ? handle : nullptr;
+}
+
+bool HttpCloseHandle(NetHandle handle) {
+  return Report(Guarded([&] {
+    const std::optional<std::shared_ptr<HandleContext>> context = Handles().Take(handle);
+    return context.has_value() ? (*context)->Close() : kErrorInvalidHandle;
+  }));
+}
+
+bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
+                     const void* body, uint32_t bodyLength) {
+  return RunOnRequest(request, [&](HandleContext& context) {
+    return SendRequest(context, headers, headersLength, body, bodyLength);
+  });
+}
+
+bool HttpReceiveResponse(NetHandle request) { return RunOnRequest(request, ReceiveResponse); }
+
+bool HttpQueryDataAvailable(NetHandle request, uint32_t& available) {
+  return RunOnRequest(
+      request, [&](HandleContext& context) { return QueryDataAvailable(context, available); });
+}
+
+bool HttpReadData(NetHandle request, void* buffer, uint32_t size, uint32_t& bytesRead) {
+  return RunOnRequest(
+      request, [&](HandleContext& context) { return ReadData(context, buffer, size, bytesRead); });
+}
+
+bool HttpQueryStatusCode(NetHandle request, uint32_t& statusCode) {
+  return RunOnRequest(request,
+                      [&](HandleContext& context) { return QueryStatusCode(context, statusCode); });
+}
+
+bool HttpQueryRawHeaders(NetHandle request, void* buffer, uint32_t& bufferBytes) {
+  return RunOnRequest(request, [&](HandleContext& context) {
+    return QueryRawHeaders(context, buffer, bufferBytes);
+  });
+}
+
+bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
+  return Report(Guarded([&] {
+    return WithContext(session, HandleKind::Session, [&](HandleContext& context) {
+      return SetTimeouts(context, resolveMs, connectMs, sendMs, receiveMs);
+    });
+  }));
+}
+
+bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {
+  if (!IsSupportedOption(option)) {
+    return Report(kErrorInvalidParameter);
+  }
+  return RunOnRequest(request,
+                      [&](HandleContext& context) { return SetOption(context, option, value); });
+}
+
+// The facade's last error is the thread's Win32 last error, the one WinHTTP itself sets.
+uint32_t HttpLastError() { return GetLastError(); }
+
+void HttpSetLastError(uint32_t error) { SetLastError(error); }
+
+}  // namespace ksrn::net

@@ -1,0 +1,98 @@
+#include "net/winhttp/wine_accommodations.h"
+
+// After windows.h, which it needs.
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "net/winhttp/handle_context.h"
+
+namespace ksrn::net::winhttp {
+namespace {
+
+// Wine's ntdll exports its version; Windows' does not.
+bool IsWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Any certificate will do: building its chain is what creates the engine.
+void BuildOneChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT certificate) {
+  CERT_CHAIN_PARA parameters = {};
+  parameters.cbSize = sizeof parameters;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (CertGetCertificateChain(engine, certificate, nullptr, nullptr, &parameters, 0, nullptr,
+                              &chain)) {
+    CertFreeCertificateChain(chain);
+  }
+}
+
+void PrimeUnderWine() {
+  if (!IsWine()) {
+    return;
+  }
+  HCERTSTORE roots = CertOpenSystemStoreW(0, L"ROOT");
+  if (roots == nullptr) {
+    return;
+  }
+  if (PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(roots, nullptr)) {
+    BuildOneChain(HCCE_CURRENT_USER, certificate);
+    BuildOneChain(HCCE_LOCAL_MACHINE, certificate);
+    CertFreeCertificateContext(certificate);
+  }
+  CertCloseStore(roots, 0);
+}
+
+}  // namespace
+
+void PrimeCertificateChains() {
+  static std::once_flag once;
+  std::call_once(once, PrimeUnderWine);
+}
+
+uint32_t WinHttpCodeOfSocketError(uint32_t error) {
+  constexpr uint32_t kWsaConnectionAborted = 10053;
+  constexpr uint32_t kWsaConnectionReset = 10054;
+  constexpr uint32_t kWsaTimedOut = 10060;
+  switch (error) {
+    case kWsaTimedOut:
+      return kErrorWinhttpTimeout;
+    case kWsaConnectionAborted:
+    case kWsaConnectionReset:
+      return kErrorWinhttpConnectionError;
+    default:
+      return error;
+  }
+}
+
+bool EndsWhenRequestWritten(AsyncCall call) { return call == AsyncCall::Send; }
+
+bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count) {
+  return count == 0 && body.IsShort();
+}
+
+uint32_t FetchWidenedHead(HINTERNET handle, WideString& text) {
+  DWORD size = 0;
+  text.clear();
+  if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                          WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return kErrorSuccess;
+  }
+  if (const uint32_t error = LastFailure(); error != kErrorInsufficientBuffer) {
+    return error;
+  }
+  text.assign(size / sizeof(WideChar) + 1, 0);
+  if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
+    return LastFailure();
+  }
+  text.resize(std::min<size_t>(size / sizeof(WideChar), text.size() - 1));
+  return kErrorSuccess;
+}
+
+bool IsHeadCutShort(WideStringView text) {
+  return !text.empty() && !text.ends_with(KSRN_WIDE("\r\n\r\n"));
+}
+
+}  // namespace ksrn::net::winhttp
