@@ -328,23 +328,17 @@ bool HttpPrepareProcess() {
 }
 
 NetHandle HttpOpen(const WideChar* userAgent) {
-  NetHandle handle = nullptr;
-  const uint32_t error = Guarded([&] { return OpenSession(userAgent, handle); });
-  return Report(error) ? handle : nullptr;
+  return ReportHandle([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
 }
 
 NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
-  NetHandle handle = nullptr;
-  const uint32_t error = Guarded([&] { return Connect(session, host, port, handle); });
-  return Report(error) ? handle : nullptr;
+  return ReportHandle([&](NetHandle& handle) { return Connect(session, host, port, handle); });
 }
 
 NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
                           const WideChar* objectName) {
-  NetHandle handle = nullptr;
-  const uint32_t error =
-      Guarded([&] { return OpenRequest(connection, method, objectName, handle); });
-  return Report(error) ? handle : nullptr;
+  return ReportHandle(
+      [&](NetHandle& handle) { return OpenRequest(connection, method, objectName, handle); });
 }
 
 bool HttpCloseHandle(NetHandle handle) {
