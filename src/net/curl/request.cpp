@@ -1,20 +1,49 @@
-// Making, configuring and closing a request, and reading its received head.
+// A request's exchange: what libcurl's callbacks capture of the response, making and configuring
+// the curl objects, and the blocking operations, which run the multi handle on the owner's thread
+// until their condition holds, the exchange ends, a time-out runs out or another thread aborts.
 #include "net/curl/request.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <new>
 #include <utility>
-#include <vector>
 
 #include "net/curl/error_map.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
-#include "net/curl/trust_store.h"
 #include "net/http_ops.h"
+#include "platform/ascii.h"
 #include "platform/header_bytes.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Taken body bytes are dropped from the front once this many have gathered.
+constexpr size_t kCompactAtBytes = 64 * 1024;
+
+// The longest single poll. A poll ends early on socket activity, on libcurl's timers and on
+// Abort's wake-up; the bound is only a safety net for an abort whose wake-up got lost.
+constexpr int kLongestPollMs = 1000;
+
+// The status of a status line ("HTTP/1.1 200 OK"), 0 when it has none.
+uint32_t ParseStatus(std::string_view line) {
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos || line.size() - space < 4) {
+    return 0;
+  }
+  uint32_t status = 0;
+  for (size_t i = space + 1; i < space + 4; ++i) {
+    if (!IsAsciiDigit(line[i])) {
+      return 0;
+    }
+    status = status * 10 + static_cast<uint32_t>(line[i] - '0');
+  }
+  return status;
+}
 
 // The Accept-Encoding value for WinHTTP's decompression flags; false for unknown flags.
 bool EncodingsFor(uint32_t flags, std::string& encodings) {
@@ -33,7 +62,91 @@ bool EncodingsFor(uint32_t flags, std::string& encodings) {
   return true;
 }
 
+int CeilMilliseconds(Clock::duration duration) {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(duration).count();
+  return static_cast<int>(ms < kLongestPollMs ? ms : kLongestPollMs);
+}
+
 }  // namespace
+
+size_t ResponseCapture::OnHeader(char* data, size_t size, size_t count, void* capture) {
+  return static_cast<ResponseCapture*>(capture)->AddHeadLine(std::string_view(data, size * count));
+}
+
+size_t ResponseCapture::OnBody(char* data, size_t size, size_t count, void* capture) {
+  return static_cast<ResponseCapture*>(capture)->AddBody(std::string_view(data, size * count));
+}
+
+// Returning fewer bytes than given makes libcurl end the transfer (CURLE_WRITE_ERROR), which is
+// how a callback stops it; stopReason then says why.
+size_t ResponseCapture::AddHeadLine(std::string_view line) {
+  if (headComplete) {
+    return line.size();  // trailers of a chunked body are not part of the head
+  }
+  headBytesSeen += line.size();
+  if (headBytesSeen > kHeadLimitBytes) {
+    stopReason = kErrorWinhttpHeaderSizeOverflow;
+    return 0;
+  }
+  try {
+    if (line.substr(0, 5) == "HTTP/") {
+      head.clear();
+      statusCode = ParseStatus(line);
+    }
+    head.append(line);
+    // A bare LF ends a line as CR LF does; the block a host reads has CR LF lines only.
+    if (line.ends_with('\n') && !line.ends_with("\r\n")) {
+      head.insert(head.size() - 1, 1, '\r');
+    }
+  } catch (const std::bad_alloc&) {
+    stopReason = kErrorNotEnoughMemory;
+    return 0;
+  }
+  // The blank line ends a head; a 1xx head is followed by the one that counts.
+  if ((line == "\r\n" || line == "\n") && statusCode >= 200) {
+    headComplete = true;
+  }
+  return line.size();
+}
+
+size_t ResponseCapture::AddBody(std::string_view bytes) {
+  if (PendingBytes() >= kPauseAtBytes) {
+    paused = true;
+    return CURL_WRITEFUNC_PAUSE;  // libcurl keeps these bytes and offers them again on resume
+  }
+  try {
+    pending.insert(pending.end(), bytes.begin(), bytes.end());
+  } catch (const std::bad_alloc&) {
+    stopReason = kErrorNotEnoughMemory;
+    return 0;
+  }
+  return bytes.size();
+}
+
+size_t ResponseCapture::Take(void* buffer, size_t size) {
+  const size_t count = std::min(size, PendingBytes());
+  if (count == 0) {
+    return 0;
+  }
+  std::memcpy(buffer, pending.data() + taken, count);
+  taken += count;
+  if (taken == pending.size()) {
+    pending.clear();
+    taken = 0;
+  } else if (taken >= kCompactAtBytes) {
+    pending.erase(pending.begin(), pending.begin() + static_cast<ptrdiff_t>(taken));
+    taken = 0;
+  }
+  return count;
+}
+
+bool ResponseCapture::ShouldResume() {
+  if (!paused || PendingBytes() >= kResumeBelowBytes) {
+    return false;
+  }
+  paused = false;
+  return true;
+}
 
 std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> connection,
                                          std::string method, std::string target, uint32_t& error) {
@@ -185,6 +298,134 @@ uint32_t Request::Configure(WideStringView headers, const void* body, size_t bod
   return Win32FromCurl(code);
 }
 
+Request::Progress Request::Snapshot() const {
+  Progress progress;
+  progress.socketOpened = socketOpened;
+  progress.connected = connected;
+  curl_easy_getinfo(easy.get(), CURLINFO_SIZE_UPLOAD_T, &progress.bytesSent);
+  curl_off_t bodyReceived = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_SIZE_DOWNLOAD_T, &bodyReceived);
+  progress.bytesReceived = bodyReceived + static_cast<curl_off_t>(response.HeadBytesSeen());
+  return progress;
+}
+
+int Request::TimeoutMs(const Progress& progress) const {
+  const SessionTimeouts& timeouts = connection->session->timeouts;
+  if (!progress.socketOpened) {
+    return timeouts.resolveMs.load();
+  }
+  if (!progress.connected) {
+    return timeouts.connectMs.load();
+  }
+  if (progress.bytesSent < bodyBytes) {
+    return timeouts.sendMs.load();
+  }
+  return timeouts.receiveMs.load();
+}
+
+void Request::CollectFinished() {
+  int queued = 0;
+  while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+    if (message->msg == CURLMSG_DONE) {
+      finished = true;
+      finishResult = message->data.result;
+    }
+  }
+}
+
+uint32_t Request::FinishedCode() const {
+  if (const uint32_t reason = response.StopReason(); reason != kErrorSuccess) {
+    return reason;
+  }
+  // libcurl refuses a head line longer than its line buffer as if memory ran out.
+  if (finishResult == CURLE_OUT_OF_MEMORY && !response.IsHeadComplete()) {
+    return kErrorWinhttpHeaderSizeOverflow;
+  }
+  // A clean end before the awaited part of the response: nothing usable came back.
+  return finishResult == CURLE_OK ? kErrorWinhttpInvalidServerResponse
+                                  : Win32FromCurl(finishResult);
+}
+
+template <class Ready>
+uint32_t Request::DriveUntil(Ready ready) {
+  Progress seen = Snapshot();
+  Clock::time_point progressAt = Clock::now();
+  for (;;) {
+    if (aborted.load()) {
+      return kErrorWinhttpOperationCancelled;
+    }
+    if (failure != kErrorSuccess) {
+      return failure;
+    }
+    int running = 0;
+    if (const CURLMcode code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
+      return failure = Win32FromMulti(code);
+    }
+    CollectFinished();
+    if (ready() || finished) {
+      return kErrorSuccess;
+    }
+    const Clock::time_point now = Clock::now();
+    if (const Progress current = Snapshot(); !(current == seen)) {
+      seen = current;
+      progressAt = now;
+    }
+    int waitMs = kLongestPollMs;
+    if (const int limitMs = TimeoutMs(seen); limitMs > 0) {
+      const Clock::duration left = progressAt + std::chrono::milliseconds(limitMs) - now;
+      if (left <= Clock::duration::zero()) {
+        return failure = kErrorWinhttpTimeout;
+      }
+      waitMs = CeilMilliseconds(left);
+    }
+    if (const CURLMcode code = curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+        code != CURLM_OK) {
+      return failure = Win32FromMulti(code);
+    }
+  }
+}
+
+uint32_t Request::Send(WideStringView headers, const void* body, size_t bodyLength) {
+  if (const uint32_t error = Enter(Stage::Opened); error != kErrorSuccess) {
+    return error;
+  }
+  stage = Stage::Sent;  // one attempt only, even when it fails
+  if (const uint32_t error = Configure(headers, body, bodyLength); error != kErrorSuccess) {
+    return failure = error;
+  }
+  if (const CURLMcode code = curl_multi_add_handle(multi.get(), easy.get()); code != CURLM_OK) {
+    return failure = Win32FromMulti(code);
+  }
+  added = true;
+  // A server may answer before it has read the whole body; the request then counts as sent.
+  const uint32_t error = DriveUntil([&] {
+    const Progress progress = Snapshot();
+    return (progress.connected && progress.bytesSent >= bodyBytes) || response.IsHeadComplete();
+  });
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  if (finished && finishResult != CURLE_OK && !response.IsHeadComplete()) {
+    return failure = FinishedCode();
+  }
+  return kErrorSuccess;
+}
+
+uint32_t Request::Receive() {
+  if (const uint32_t error = Enter(Stage::Sent); error != kErrorSuccess) {
+    return error;
+  }
+  if (const uint32_t error = DriveUntil([&] { return response.IsHeadComplete(); });
+      error != kErrorSuccess) {
+    return error;
+  }
+  if (!response.IsHeadComplete()) {
+    return failure = FinishedCode();
+  }
+  stage = Stage::Received;
+  return kErrorSuccess;
+}
+
 uint32_t Request::QueryStatusCode(uint32_t& statusCode) const {
   if (const uint32_t error = Enter(Stage::Received); error != kErrorSuccess) {
     return error;
@@ -208,6 +449,51 @@ uint32_t Request::QueryRawHeaders(void* buffer, uint32_t& bufferBytes) {
   }
   std::memcpy(buffer, headText.c_str(), neededBytes);
   bufferBytes = neededBytes - sizeof(WideChar);
+  return kErrorSuccess;
+}
+
+uint32_t Request::AwaitBody() {
+  if (response.PendingBytes() > 0) {
+    return kErrorSuccess;
+  }
+  if (const uint32_t error = DriveUntil([&] { return response.PendingBytes() > 0; });
+      error != kErrorSuccess) {
+    return error;
+  }
+  // Bytes that arrived before a failure are handed out first; the failure comes after them.
+  if (response.PendingBytes() == 0 && finishResult != CURLE_OK) {
+    return failure = FinishedCode();
+  }
+  return kErrorSuccess;
+}
+
+uint32_t Request::QueryDataAvailable(uint32_t& available) {
+  if (const uint32_t error = Enter(Stage::Received); error != kErrorSuccess) {
+    return error;
+  }
+  if (const uint32_t error = AwaitBody(); error != kErrorSuccess) {
+    return error;
+  }
+  const size_t pending = response.PendingBytes();
+  available = pending > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pending);
+  return kErrorSuccess;
+}
+
+uint32_t Request::Read(void* buffer, uint32_t size, uint32_t& bytesRead) {
+  if (const uint32_t error = Enter(Stage::Received); error != kErrorSuccess) {
+    return error;
+  }
+  if (const uint32_t error = AwaitBody(); error != kErrorSuccess) {
+    return error;
+  }
+  bytesRead = static_cast<uint32_t>(response.Take(buffer, size));
+  if (response.ShouldResume()) {
+    // libcurl may hand over the bytes it held back right here, through the body callback. A
+    // failure shows at the next wait; the bytes just read are the caller's.
+    if (const CURLcode code = curl_easy_pause(easy.get(), CURLPAUSE_CONT); code != CURLE_OK) {
+      failure = Win32FromCurl(code);
+    }
+  }
   return kErrorSuccess;
 }
 

@@ -1,12 +1,14 @@
-// One HTTPS exchange over libcurl's multi interface: one easy handle in a multi handle of its
-// own, driven by the thread that runs the transfer until the condition of the operation holds
-// (request sent, final head in, body bytes waiting).
+// The handle kinds of the libcurl operation set and the exchange a request runs. A session and a
+// connection only hold settings; a request owns the curl objects of its exchange: one easy handle
+// in a multi handle of its own, driven by the thread that runs the transfer until the condition
+// of the operation holds (request sent, final head in, body bytes waiting). A request keeps what
+// it needs of its session and connection alive, so they may be closed before it.
 //
-// Threads: the operations are called by one thread, the owner. Abort may come from any thread at
-// any time: it marks the request and wakes the owner's poll (curl_multi_wakeup, the one multi
-// call that libcurl allows from another thread), so the operation in progress fails at once
-// with 12017, and so does every later one. The curl objects are freed with the Request, which
-// the registry and every operation in progress hold, so never under a running operation.
+// Threads: a request's operations are called by one thread, the owner. Abort may come from any
+// thread at any time: it marks the request and wakes the owner's poll (curl_multi_wakeup, the one
+// multi call that libcurl allows from another thread), so the operation in progress fails at once
+// with 12017, and so does every later one. The curl objects are freed with the Request, which the
+// registry and every operation in progress hold, so never under a running operation.
 //
 // Time-outs (the session's, read before each wait): until the first socket exists the resolve
 // time-out applies, then the connect time-out until the connection is up (TLS included), then
@@ -17,15 +19,84 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "net/curl/handles.h"
-#include "net/curl/response_capture.h"
 #include "platform/wide_string.h"
 
 namespace ksrn::net::curl {
+
+// The time-outs of a session in milliseconds, WinHTTP's defaults first; 0 or less is no limit.
+// Requests read them before each wait, so a later setting applies to the requests already open.
+struct SessionTimeouts {
+  std::atomic<int> resolveMs{0};
+  std::atomic<int> connectMs{60'000};
+  std::atomic<int> sendMs{30'000};
+  std::atomic<int> receiveMs{30'000};
+};
+
+struct Session {
+  std::string userAgent;  // empty: no User-Agent header
+  SessionTimeouts timeouts;
+};
+
+struct Connection {
+  std::shared_ptr<Session> session;
+  std::string origin;  // "https://host:port/"
+};
+
+// What libcurl's callbacks collect of a response, on the owner's thread: the raw head of the
+// final response (interim 1xx heads are dropped) and the body bytes the reader has not taken yet.
+// The body is held in bounded memory: once kPauseAtBytes are waiting, the transfer is paused
+// until the reader has taken most of them.
+class ResponseCapture {
+ public:
+  // A head larger than this (all heads of the exchange together) ends the transfer with
+  // ERROR_WINHTTP_HEADER_SIZE_OVERFLOW, before libcurl's own, vaguer, limit of 300 KiB.
+  static constexpr size_t kHeadLimitBytes = 256 * 1024;
+  static constexpr size_t kPauseAtBytes = 256 * 1024;
+  static constexpr size_t kResumeBelowBytes = kPauseAtBytes / 2;
+
+  ResponseCapture() = default;
+  ResponseCapture(const ResponseCapture&) = delete;
+  ResponseCapture& operator=(const ResponseCapture&) = delete;
+
+  // CURLOPT_HEADERFUNCTION and CURLOPT_WRITEFUNCTION, with the capture as their data.
+  static size_t OnHeader(char* data, size_t size, size_t count, void* capture);
+  static size_t OnBody(char* data, size_t size, size_t count, void* capture);
+
+  bool IsHeadComplete() const { return headComplete; }
+  uint32_t StatusCode() const { return statusCode; }
+  std::string_view Head() const { return head; }
+  // Head bytes received so far, interim heads included: progress while waiting for the head.
+  size_t HeadBytesSeen() const { return headBytesSeen; }
+  // Why a callback stopped the transfer: 0 when none did, else a Win32 code.
+  uint32_t StopReason() const { return stopReason; }
+
+  size_t PendingBytes() const { return pending.size() - taken; }
+  // Moves up to size waiting body bytes into buffer; returns the count.
+  size_t Take(void* buffer, size_t size);
+  // True once when the transfer was paused and enough has been taken to resume it.
+  bool ShouldResume();
+
+ private:
+  size_t AddHeadLine(std::string_view line);
+  size_t AddBody(std::string_view bytes);
+
+  std::string head;
+  size_t headBytesSeen = 0;
+  uint32_t statusCode = 0;
+  bool headComplete = false;
+  uint32_t stopReason = 0;
+
+  std::vector<uint8_t> pending;
+  size_t taken = 0;  // bytes at the front of pending already handed out
+  bool paused = false;
+};
 
 class Request {
  public:

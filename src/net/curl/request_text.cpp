@@ -3,23 +3,18 @@
 #include <algorithm>
 #include <string_view>
 
+#include "platform/ascii.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
 namespace {
 
-bool IsAsciiLetterOrDigit(WideChar unit) {
-  return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
-         (unit >= u'0' && unit <= u'9');
-}
-
-bool IsTokenUnit(WideChar unit) {
-  constexpr WideStringView kSymbols = KSRN_WIDE("!#$%&'*+-.^_`|~");
-  return IsAsciiLetterOrDigit(unit) || kSymbols.find(unit) != WideStringView::npos;
-}
-
 bool IsHeaderValueUnit(WideChar unit) {
   return unit == u'\t' || (unit >= 0x20 && unit <= 0x7E) || (unit >= 0x80 && unit <= 0xFF);
+}
+
+bool IsHostNameUnit(WideChar unit) {
+  return IsAsciiLetter(unit) || IsAsciiDigit(unit) || unit == u'-' || unit == u'.';
 }
 
 // Narrows text whose every unit passes the test, one byte per unit.
@@ -34,13 +29,11 @@ bool Narrow(WideStringView text, Accept accept, std::string& bytes) {
   return true;
 }
 
-char AsciiLower(char byte) { return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte; }
-
 // Whether a list line names the header, in either of libcurl's spellings.
 bool IsNamed(std::string_view line, std::string_view name) {
   return line.size() > name.size() && (line[name.size()] == ':' || line[name.size()] == ';') &&
          std::equal(name.begin(), name.end(), line.begin(),
-                    [](char a, char b) { return AsciiLower(a) == AsciiLower(b); });
+                    [](char a, char b) { return ToLowerAscii(a) == ToLowerAscii(b); });
 }
 
 // One caller line for libcurl. libcurl reads "Name:" with a blank value as "do not send Name",
@@ -49,7 +42,7 @@ uint32_t ListLine(WideStringView line, std::string& bytes) {
   const size_t colon = line.find(u':');
   const WideStringView name = line.substr(0, colon);
   if (colon == WideStringView::npos || name.empty() ||
-      !std::all_of(name.begin(), name.end(), IsTokenUnit) ||
+      !std::all_of(name.begin(), name.end(), IsHttpTokenChar<WideChar>) ||
       !Narrow(line, IsHeaderValueUnit, bytes)) {
     return kErrorInvalidParameter;
   }
@@ -66,11 +59,7 @@ uint32_t ListLine(WideStringView line, std::string& bytes) {
 
 uint32_t ServerOrigin(WideStringView host, uint16_t port, std::string& origin) {
   std::string name;
-  if (host.empty() ||
-      !Narrow(
-          host,
-          [](WideChar unit) { return IsAsciiLetterOrDigit(unit) || unit == u'-' || unit == u'.'; },
-          name)) {
+  if (host.empty() || !Narrow(host, IsHostNameUnit, name)) {
     return kErrorWinhttpInvalidUrl;
   }
   origin = "https://" + name + ":" + std::to_string(port) + "/";
@@ -78,8 +67,9 @@ uint32_t ServerOrigin(WideStringView host, uint16_t port, std::string& origin) {
 }
 
 uint32_t MethodBytes(WideStringView method, std::string& bytes) {
-  return !method.empty() && Narrow(method, IsTokenUnit, bytes) ? kErrorSuccess
-                                                               : kErrorInvalidParameter;
+  return !method.empty() && Narrow(method, IsHttpTokenChar<WideChar>, bytes)
+             ? kErrorSuccess
+             : kErrorInvalidParameter;
 }
 
 uint32_t TargetBytes(WideStringView objectName, std::string& bytes) {
