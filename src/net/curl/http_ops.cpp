@@ -85,13 +85,6 @@ bool OnRequest(NetHandle handle, Call call) {
   }));
 }
 
-// Runs open(handle), which registers a new handle: the handle, or null with the last error set.
-template <class Open>
-NetHandle Opened(Open open) {
-  NetHandle handle = nullptr;
-  return Report(Guarded([&] { return open(handle); })) ? handle : nullptr;
-}
-
 // WinHTTP's meaning of the null arguments: no user agent, the GET verb, the root object.
 WideStringView OrEmpty(const WideChar* text) { return text != nullptr ? text : WideStringView(); }
 
@@ -200,7 +193,7 @@ bool HttpPrepareProcess() {
 }
 
 NetHandle HttpOpen(const WideChar* userAgent) {
-  return Opened([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
+  return ReportHandle([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
 }
 
 bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
@@ -209,12 +202,12 @@ bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs
 }
 
 NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
-  return Opened([&](NetHandle& handle) { return Connect(session, host, port, handle); });
+  return ReportHandle([&](NetHandle& handle) { return Connect(session, host, port, handle); });
 }
 
 NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
                           const WideChar* objectName) {
-  return Opened(
+  return ReportHandle(
       [&](NetHandle& handle) { return OpenRequest(connection, method, objectName, handle); });
 }
 
