@@ -88,19 +88,6 @@ bool OnRequest(NetHandle handle, Call call) {
 // WinHTTP's meaning of the null arguments: no user agent, the GET verb, the root object.
 WideStringView OrEmpty(const WideChar* text) { return text != nullptr ? text : WideStringView(); }
 
-uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
-  if (const uint32_t error = PrepareCurl(); error != kErrorSuccess) {
-    return error;
-  }
-  auto session = std::make_shared<Session>();
-  if (const uint32_t error = curl::HeaderValueBytes(OrEmpty(userAgent), session->userAgent);
-      error != kErrorSuccess) {
-    return error;
-  }
-  handle = Handles().Register(std::move(session));
-  return kErrorSuccess;
-}
-
 // WinHTTP's rule: -1 and 0 mean no limit, other negative values are refused.
 bool IsTimeout(int ms) { return ms >= -1; }
 
@@ -120,52 +107,6 @@ uint32_t SetTimeouts(NetHandle sessionHandle, int resolveMs, int connectMs, int 
   timeouts.connectMs.store(connectMs);
   timeouts.sendMs.store(sendMs);
   timeouts.receiveMs.store(receiveMs);
-  return kErrorSuccess;
-}
-
-uint32_t Connect(NetHandle sessionHandle, const WideChar* host, uint16_t port, NetHandle& handle) {
-  uint32_t error = kErrorSuccess;
-  auto session = FindHandle<Session>(sessionHandle, error);
-  if (session == nullptr) {
-    return error;
-  }
-  auto connection = std::make_shared<Connection>();
-  connection->session = std::move(session);
-  constexpr uint16_t kDefaultHttpsPort = 443;  // INTERNET_DEFAULT_PORT (0) for HTTPS
-  error =
-      curl::ServerOrigin(OrEmpty(host), port != 0 ? port : kDefaultHttpsPort, connection->origin);
-  if (error != kErrorSuccess) {
-    return error;
-  }
-  handle = Handles().Register(std::move(connection));
-  return kErrorSuccess;
-}
-
-uint32_t OpenRequest(NetHandle connectionHandle, const WideChar* method, const WideChar* objectName,
-                     NetHandle& handle) {
-  uint32_t error = kErrorSuccess;
-  auto connection = FindHandle<Connection>(connectionHandle, error);
-  if (connection == nullptr) {
-    return error;
-  }
-  std::string methodBytes = "GET";
-  if (method != nullptr) {
-    if (error = curl::MethodBytes(method, methodBytes); error != kErrorSuccess) {
-      return error;
-    }
-  }
-  std::string target = "/";
-  if (objectName != nullptr) {
-    if (error = curl::TargetBytes(objectName, target); error != kErrorSuccess) {
-      return error;
-    }
-  }
-  auto request =
-      Request::Create(std::move(connection), std::move(methodBytes), std::move(target), error);
-  if (request == nullptr) {
-    return error;
-  }
-  handle = Handles().Register(std::move(request));
   return kErrorSuccess;
 }
 
@@ -193,7 +134,18 @@ bool HttpPrepareProcess() {
 }
 
 NetHandle HttpOpen(const WideChar* userAgent) {
-  return ReportHandle([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
+  return ReportHandle([&](NetHandle& handle) {
+    if (const uint32_t error = PrepareCurl(); error != kErrorSuccess) {
+      return error;
+    }
+    auto session = std::make_shared<Session>();
+    if (const uint32_t error = curl::HeaderValueBytes(OrEmpty(userAgent), session->userAgent);
+        error != kErrorSuccess) {
+      return error;
+    }
+    handle = Handles().Register(std::move(session));
+    return kErrorSuccess;
+  });
 }
 
 bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs) {
@@ -201,14 +153,54 @@ bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs
       Guarded([&] { return SetTimeouts(session, resolveMs, connectMs, sendMs, receiveMs); }));
 }
 
-NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port) {
-  return ReportHandle([&](NetHandle& handle) { return Connect(session, host, port, handle); });
+NetHandle HttpConnect(NetHandle sessionHandle, const WideChar* host, uint16_t port) {
+  return ReportHandle([&](NetHandle& handle) {
+    uint32_t error = kErrorSuccess;
+    auto session = FindHandle<Session>(sessionHandle, error);
+    if (session == nullptr) {
+      return error;
+    }
+    auto connection = std::make_shared<Connection>();
+    connection->session = std::move(session);
+    constexpr uint16_t kDefaultHttpsPort = 443;  // INTERNET_DEFAULT_PORT (0) for HTTPS
+    error =
+        curl::ServerOrigin(OrEmpty(host), port != 0 ? port : kDefaultHttpsPort, connection->origin);
+    if (error != kErrorSuccess) {
+      return error;
+    }
+    handle = Handles().Register(std::move(connection));
+    return kErrorSuccess;
+  });
 }
 
-NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method,
+NetHandle HttpOpenRequest(NetHandle connectionHandle, const WideChar* method,
                           const WideChar* objectName) {
-  return ReportHandle(
-      [&](NetHandle& handle) { return OpenRequest(connection, method, objectName, handle); });
+  return ReportHandle([&](NetHandle& handle) {
+    uint32_t error = kErrorSuccess;
+    auto connection = FindHandle<Connection>(connectionHandle, error);
+    if (connection == nullptr) {
+      return error;
+    }
+    std::string methodBytes = "GET";
+    if (method != nullptr) {
+      if (error = curl::MethodBytes(method, methodBytes); error != kErrorSuccess) {
+        return error;
+      }
+    }
+    std::string target = "/";
+    if (objectName != nullptr) {
+      if (error = curl::TargetBytes(objectName, target); error != kErrorSuccess) {
+        return error;
+      }
+    }
+    auto request =
+        Request::Create(std::move(connection), std::move(methodBytes), std::move(target), error);
+    if (request == nullptr) {
+      return error;
+    }
+    handle = Handles().Register(std::move(request));
+    return kErrorSuccess;
+  });
 }
 
 bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {
