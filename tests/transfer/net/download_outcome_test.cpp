@@ -51,25 +51,25 @@ TEST(DownloadOutcomeTest, CompleteResponsesArriveAsSent) {
   for (const Outcome& outcome : outcomes) {
     SCOPED_TRACE(outcome.name);
     const HttpResult result = Download(outcome.plan);
+    const std::string line = outcome.headerLine != nullptr ? outcome.headerLine : "";
+    // Wine 8 cuts a head short after its bytes over 0x7F when the ANSI code page is double-byte;
+    // a head without its blank line is refused as an invalid response.
+    if (WineCutsWidenedHeads() &&
+        std::any_of(line.begin(), line.end(), [](char c) { return c & 0x80; })) {
+      EXPECT_EQ(result.error, kErrorWinhttpInvalidServerResponse);
+      continue;
+    }
     EXPECT_EQ(result.error, kErrorSuccess);
     EXPECT_TRUE(result.bodyComplete);
     EXPECT_EQ(result.statusCode, outcome.status);
     EXPECT_EQ(result.body, outcome.body);
     const std::string head = Text(result.headers);
-    std::string line = outcome.headerLine != nullptr ? outcome.headerLine : "";
-    // What is left of a head Wine cuts short must still be decoded right.
-    const bool cut = WineCutsWidenedHeads() &&
-                     std::any_of(line.begin(), line.end(), [](char c) { return c & 0x80; });
-    if (cut) {
-      line.resize(line.size() - 2);
-    }
     EXPECT_EQ(head.rfind("HTTP/1.1 " + std::to_string(outcome.status) + " ", 0), 0u) << head;
-    EXPECT_TRUE(cut || (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0))
-        << head;
+    EXPECT_TRUE(head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0) << head;
     // Wine 8 refuses the decompression option: nothing asks for an encoding, so the body comes
     // unencoded and its head has no Content-Encoding.
     if (!line.empty() && !(outcome.decoded && IsWine())) {
-      EXPECT_NE(head.find(line), std::string::npos) << head << (cut ? " (Wine 8: cut short)" : "");
+      EXPECT_NE(head.find(line), std::string::npos) << head;
     }
   }
 }
