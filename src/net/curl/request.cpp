@@ -337,8 +337,9 @@ uint32_t Request::FinishedCode() const {
   if (const uint32_t reason = response.StopReason(); reason != kErrorSuccess) {
     return reason;
   }
-  // libcurl refuses a head line longer than its line buffer as if memory ran out.
-  if (finishResult == CURLE_OUT_OF_MEMORY && !response.IsHeadComplete()) {
+  // libcurl refuses a head line longer than its line buffer as if memory ran out; that can only
+  // happen once connected, so a failure before then stays the shortage it is.
+  if (finishResult == CURLE_OUT_OF_MEMORY && connected && !response.IsHeadComplete()) {
     return kErrorWinhttpHeaderSizeOverflow;
   }
   // A clean end before the awaited part of the response: nothing usable came back.

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "net/curl/error_map.h"
 #include "platform/mutex.h"
@@ -96,18 +97,25 @@ uint32_t PreloadTrustStore() {
                                                    : Win32FromCurl(CURLE_SSL_CACERT_BADFILE);
 }
 
-CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* /*unused*/) {
+CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* /*unused*/) noexcept {
   SSL_CTX* context = static_cast<SSL_CTX*>(sslContext);
   SSL_CTX_set_keylog_callback(context, nullptr);
-  TrustStore& trust = NeverDestroyed<TrustStore>();
-  MutexLock lock(trust.mutex);
-  X509_STORE* store = LoadedStore(trust, easy);
-  if (store == nullptr) {
-    return CURLE_SSL_CACERT_BADFILE;
+  // No exception may unwind through libcurl's C frames.
+  try {
+    TrustStore& trust = NeverDestroyed<TrustStore>();
+    MutexLock lock(trust.mutex);
+    X509_STORE* store = LoadedStore(trust, easy);
+    if (store == nullptr) {
+      return CURLE_SSL_CACERT_BADFILE;
+    }
+    // The context takes its own reference; the store outlives every context.
+    SSL_CTX_set1_cert_store(context, store);
+    return CURLE_OK;
+  } catch (const std::bad_alloc&) {
+    return CURLE_OUT_OF_MEMORY;
+  } catch (...) {
+    return CURLE_SSL_CERTPROBLEM;
   }
-  // The context takes its own reference; the store outlives every context.
-  SSL_CTX_set1_cert_store(context, store);
-  return CURLE_OK;
 }
 
 CURLSH* SharedCaches() { return NeverDestroyed<Share>().share; }

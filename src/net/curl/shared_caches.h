@@ -21,7 +21,7 @@ namespace ksrn::net::curl {
 // every connection fails verification (CURLE_SSL_CACERT_BADFILE) and the next one retries.
 // It also takes back the key log that libcurl installs when the environment names a
 // SSLKEYLOGFILE: the library writes no files, least of all session secrets.
-CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* unused);
+CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* unused) noexcept;
 
 // Loads the shared store ahead of the first connection, unless it is loaded: 0 once it is,
 // otherwise the Win32 code of the failure, and the first connection tries again.
