@@ -13,12 +13,14 @@ else()
   set(library_dir ${CMAKE_INSTALL_LIBDIR})
 endif()
 
-# The installed library is stripped; its debug information moves to <library>.debug beside it,
-# which debuggers find through the library's debug link.
+# The installed library is stripped; its debug information goes to <library>.debug beside it,
+# which debuggers find through the library's debug link. It is taken from the built library, so
+# an install that strips (cmake --install --strip) still keeps it.
 set(library "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${library_dir}/$<TARGET_FILE_NAME:kestrune>")
 install(CODE "
   message(STATUS \"Installing: ${library}.debug\")
-  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --only-keep-debug \"${library}\" \"${library}.debug\"
+  execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --only-keep-debug \"$<TARGET_FILE:kestrune>\"
+                          \"${library}.debug\"
                   COMMAND_ERROR_IS_FATAL ANY)
   execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --strip-unneeded
                           \"--add-gnu-debuglink=${library}.debug\" \"${library}\"
