@@ -26,8 +26,8 @@ void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
 // nothing, so resultBytes stays the sum of the charges of the records in the table.
 //
 // A record published before any worker took it (cancelled, freed or out of time in the queue)
-// leaves the queue here: the queue then never holds a record the table does not, and a freed
-// record with its body is released when its last caller lets go, not when a worker reaches it.
+// leaves the queue here, so the queue holds only records still to be served, and a freed record
+// with its body is released when its last caller lets go, not when a worker would reach it.
 void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
