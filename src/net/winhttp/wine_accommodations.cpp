@@ -4,9 +4,10 @@
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "net/winhttp/handle_context.h"
+#include "platform/mutex.h"
+#include "platform/never_destroyed.h"
 
 namespace ksrn::net::winhttp {
 namespace {
@@ -46,9 +47,25 @@ void PrimeUnderWine() {
 
 }  // namespace
 
+// A mutex and a flag rather than std::call_once: KSRN_Init runs this on a host thread, and
+// call_once keeps its state in the runtime's emulated thread-locals, whose first-use allocation
+// aborts the process when it fails.
+namespace {
+
+struct Priming {
+  Mutex mutex;
+  bool done GUARDED_BY(mutex) = false;
+};
+
+}  // namespace
+
 void PrimeCertificateChains() {
-  static std::once_flag once;
-  std::call_once(once, PrimeUnderWine);
+  Priming& priming = NeverDestroyed<Priming>();
+  MutexLock lock(priming.mutex);
+  if (!priming.done) {
+    PrimeUnderWine();
+    priming.done = true;
+  }
 }
 
 uint32_t WinHttpCodeOfSocketError(uint32_t error) {
