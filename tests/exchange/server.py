@@ -5,10 +5,12 @@ An HTTPS server (HTTP/1.1 over TLS 1.2 or 1.3, Python standard library only) who
 chosen by the request path. tests/sandbox/run starts it inside the bench; it can also be run by
 hand:
 
-    server.py --listen ADDR PORT CERT KEY [--listen ...] [--ready-file PATH]
+    server.py --listen ADDR PORT CERT KEY [--listen ...]
+              [--listen-tls VERSION ADDR PORT CERT KEY ...] [--ready-file PATH]
 
 Every --listen serves the same paths with its own certificate, which is how the bench builds its
-deliberately bad hosts. The ready file is written once every listener accepts connections.
+deliberately bad hosts; a --listen-tls listener speaks only TLS VERSION (1.1, 1.2 or 1.3), which
+is how it builds servers of an old or only the newest protocol. The ready file is written once every listener accepts connections.
 
 Each connection carries exactly one exchange: every response has `Connection: close` and the
 server closes the connection after it (TLS close_notify, then FIN), so no client can reuse one.
@@ -110,6 +112,7 @@ import struct
 import sys
 import termios
 import traceback
+import warnings
 import zlib
 from urllib.parse import parse_qs, urlsplit
 
@@ -750,9 +753,20 @@ async def handle_connection(reader, writer):
                 pass
 
 
-def tls_context(cert, key):
+TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2,
+                "1.3": ssl.TLSVersion.TLSv1_3}
+
+
+def tls_context(cert, key, only=None):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if only:
+        with warnings.catch_warnings():  # TLS 1.1 is deprecated: serving it is the point
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = context.maximum_version = TLS_VERSIONS[only]
+        if only == "1.1":
+            # OpenSSL 3 offers no cipher at all for TLS 1.1 above security level 0.
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
     context.load_cert_chain(cert, key)
     context.set_alpn_protocols(["http/1.1"])
     context.sslobject_class = FaultySSLObject
@@ -774,9 +788,10 @@ async def main(args):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(ignore_connection_errors)
     servers = []
-    for address, port, cert, key in args.listen:
+    listeners = [(None, *listen) for listen in args.listen] + (args.listen_tls or [])
+    for only, address, port, cert, key in listeners:
         servers.append(await asyncio.start_server(
-            handle_connection, address, int(port), ssl=tls_context(cert, key),
+            handle_connection, address, int(port), ssl=tls_context(cert, key, only),
             reuse_address=True, backlog=1024, ssl_handshake_timeout=IDLE_TIMEOUT_S,
             ssl_shutdown_timeout=5))
     if args.ready_file:
@@ -792,6 +807,9 @@ def parse_args(argv):
     parser.add_argument("--listen", nargs=4, action="append", required=True,
                         metavar=("ADDR", "PORT", "CERT", "KEY"),
                         help="serve HTTPS on ADDR:PORT with this certificate chain and key")
+    parser.add_argument("--listen-tls", nargs=5, action="append",
+                        metavar=("VERSION", "ADDR", "PORT", "CERT", "KEY"),
+                        help="as --listen, with TLS VERSION (1.1, 1.2 or 1.3) and no other")
     parser.add_argument("--ready-file", help="written once every listener accepts connections")
     return parser.parse_args(argv)
 
