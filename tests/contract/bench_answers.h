@@ -40,6 +40,17 @@ inline constexpr int kShortTimeoutMs = 1000;
 // The head and one body byte at once, the second byte 10 s later.
 inline constexpr const WideChar* kSlowBodyPath = KSRN_WIDE("/slow-body/2/1/10000");
 
+// The request as received, as the body: its request line opens it. The query holds what a
+// signed query may hold and WinHTTP would escape unless told not to.
+inline constexpr const WideChar* kEchoQueryPath =
+    KSRN_WIDE("/echo?q=[\"a\",{\"b\":1}]|^<>&s=%2F%zz");
+
+// The good hosts' certificate on ports that speak one TLS version only.
+inline constexpr uint16_t kTls11OnlyPort = 4411;
+inline constexpr const WideChar* kTls11OnlyPath = KSRN_WIDE("/status/200?tls1.1-only");
+inline constexpr uint16_t kTls13OnlyPort = 4413;
+inline constexpr const WideChar* kTls13OnlyPath = KSRN_WIDE("/status/200?tls1.3-only");
+
 // A host that fails at send, with the code the send fails with.
 struct FailingHost {
   const char* name;

@@ -45,11 +45,12 @@ class OperationSetTest : public ::testing::Test {
   }
 
   // Opens the three handles for host and path with every time-out set to timeoutMs.
-  void Open(const WideChar* host, const WideChar* path, int timeoutMs = 20000) {
+  void Open(const WideChar* host, const WideChar* path, int timeoutMs = 20000,
+            uint16_t port = 443) {
     session = net::HttpOpen(net::kUserAgent);
     ASSERT_NE(session, nullptr) << net::HttpLastError();
     ASSERT_TRUE(net::HttpSetTimeouts(session, timeoutMs, timeoutMs, timeoutMs, timeoutMs));
-    connection = net::HttpConnect(session, host, 443);
+    connection = net::HttpConnect(session, host, port);
     ASSERT_NE(connection, nullptr) << net::HttpLastError();
     request = net::HttpOpenRequest(connection, KSRN_WIDE("GET"), path);
     ASSERT_NE(request, nullptr) << net::HttpLastError();

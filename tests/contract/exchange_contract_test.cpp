@@ -16,6 +16,12 @@ namespace {
 
 class ExchangeContractTest : public OperationSetTest {};
 
+#if defined(_WIN32)
+constexpr bool kIsWindows = true;
+#else
+constexpr bool kIsWindows = false;
+#endif
+
 TEST_F(ExchangeContractTest, ResponsesArriveWithStatusHeadAndExactBody) {
   struct Case {
     const WideChar* path;
@@ -130,6 +136,44 @@ TEST_F(ExchangeContractTest, AWaitLongerThanTheTimeOutFailsWith12002) {
   EXPECT_FALSE(net::HttpReceiveResponse(request));
   EXPECT_EQ(net::HttpLastError(), kErrorWinhttpTimeout);
   EXPECT_LT(Clock::now() - start, 6s) << "the server answered first";
+}
+
+TEST_F(ExchangeContractTest, TheTargetGoesOutAsWritten) {
+  ASSERT_NO_FATAL_FAILURE(Exchange(kEchoQueryPath));
+  std::vector<uint8_t> body;
+  ASSERT_EQ(ReadBody(body), kErrorSuccess);
+  const std::string requestLine = "GET " + Narrow(kEchoQueryPath) + " HTTP/1.1\r\n";
+  EXPECT_EQ(std::string(body.begin(), body.end()).substr(0, requestLine.size()), requestLine);
+}
+
+TEST_F(ExchangeContractTest, OnlyTls12AndLaterIsSpoken) {
+  struct Case {
+    const char* name;
+    uint16_t port;
+    const WideChar* path;
+    uint32_t error;  // of the send; 0: served
+  };
+  const Case cases[] = {
+      {"TLS 1.1 only", kTls11OnlyPort, kTls11OnlyPath, kErrorWinhttpSecureFailure},
+      {"TLS 1.3 only", kTls13OnlyPort, kTls13OnlyPath, kErrorSuccess},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrepareOperationSet();
+    ASSERT_NO_FATAL_FAILURE(Open(kGoodHost, c.path, 20000, c.port));
+    const bool sent = net::HttpSendRequest(request, nullptr, 0, nullptr, 0);
+    const uint32_t error = sent ? kErrorSuccess : net::HttpLastError();
+    // WinHTTP reports a failed handshake as a secure channel error (12157), Windows too.
+    const bool winHttpHandshakeFailure = kIsWindows && c.error == kErrorWinhttpSecureFailure &&
+                                         error == test::kWineCertificateFailure;
+    if (!winHttpHandshakeFailure) {
+      EXPECT_EQ(error, c.error);
+    }
+    if (sent) {
+      EXPECT_TRUE(net::HttpReceiveResponse(request)) << net::HttpLastError();
+    }
+    CloseAll();
+  }
 }
 
 TEST_F(ExchangeContractTest, NetworkFailuresCarryWinHttpCodes) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "net/guarded_call.h"
+#include "net/winhttp/error_map.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/mutex.h"
 #include "platform/win32_errors.h"
@@ -29,10 +30,12 @@
 namespace ksrn::net::winhttp {
 
 // WinHTTP's codes pass through (every operation runs through Guarded and ends with Report,
-// net/guarded_call.h), with two corrections: a failure never reads as success, and socket codes
-// become the WinHTTP codes Windows reports for the same event.
+// net/guarded_call.h), with three corrections: a failure never reads as success, socket codes
+// become the WinHTTP codes Windows reports for the same event, and unlisted codes become listed
+// ones (error_map.h).
 inline uint32_t WinHttpCode(uint32_t error) {
-  return error == kErrorSuccess ? kErrorWinhttpInternalError : WinHttpCodeOfSocketError(error);
+  return error == kErrorSuccess ? kErrorWinhttpInternalError
+                                : ListedWinHttpCode(WinHttpCodeOfSocketError(error));
 }
 
 // The code of the WinHTTP call that just failed.

@@ -69,6 +69,23 @@ uint32_t Publish(const std::shared_ptr<HandleContext>& context, HINTERNET create
   return kErrorSuccess;
 }
 
+// The policy Linux applies too: TLS 1.2 or later, HTTP/1.1. WinHTTP's default still enables
+// TLS 1.0 and 1.1 and leaves out 1.3. A system that does not know the 1.3 bit refuses the whole
+// value (87), and then gets 1.2 alone; one without the protocol option speaks HTTP/1.1 anyway.
+uint32_t SetSessionPolicy(HINTERNET session) {
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+  if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+      return LastFailure();
+    }
+  }
+  DWORD httpProtocols = 0;
+  WinHttpSetOption(session, WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &httpProtocols,
+                   sizeof httpProtocols);
+  return kErrorSuccess;
+}
+
 uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
   auto context = std::make_shared<HandleContext>(HandleKind::Session,
                                                  std::make_shared<winhttp::SessionTimeouts>());
@@ -83,6 +100,10 @@ uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
   if (WinHttpSetStatusCallback(session, winhttp::StatusCallback, winhttp::kNotifications, 0) ==
       WINHTTP_INVALID_STATUS_CALLBACK) {
     const uint32_t error = LastFailure();
+    WinHttpCloseHandle(session);
+    return error;
+  }
+  if (const uint32_t error = SetSessionPolicy(session); error != kErrorSuccess) {
     WinHttpCloseHandle(session);
     return error;
   }
@@ -108,10 +129,12 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
     context->body.isHead = EqualsAsciiLowercase(WideStringView(method), "head");
     HINTERNET created = nullptr;
     const uint32_t error = parent.WithHandle([&](HINTERNET connectionHandle) {
-      // HTTP/1.1 (the default version), no Accept header, the object name sent as given.
-      created = WinHttpOpenRequest(connectionHandle, method, objectName, nullptr,
-                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                   WINHTTP_FLAG_SECURE | WINHTTP_FLAG_ESCAPE_DISABLE);
+      // HTTP/1.1 (the default version), no Accept header, the object name sent as given: the
+      // query has an escape flag of its own, without which a signed query could change.
+      created = WinHttpOpenRequest(
+          connectionHandle, method, objectName, nullptr, WINHTTP_NO_REFERER,
+          WINHTTP_DEFAULT_ACCEPT_TYPES,
+          WINHTTP_FLAG_SECURE | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY);
       return created == nullptr ? LastFailure() : kErrorSuccess;
     });
     return error != kErrorSuccess ? error : Publish(context, created, handle);
@@ -239,11 +262,16 @@ bool FetchWireBytes(HINTERNET handle, std::string& bytes) {
   constexpr DWORD kLevel = WINHTTP_QUERY_RAW_HEADERS_CRLF | kQueryFlagWireEncoding;
   DWORD size = 0;
   if (WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                          &size, WINHTTP_NO_HEADER_INDEX) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+                          &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;
+  }
+  const DWORD answer = GetLastError();
+  winhttp::RecordWireEncodingAnswer(answer);
+  if (answer != ERROR_INSUFFICIENT_BUFFER) {
     return false;
   }
   bytes.assign(size + 1, '\0');
+  size = static_cast<DWORD>(bytes.size());
   if (!WinHttpQueryHeaders(handle, kLevel, WINHTTP_HEADER_NAME_BY_INDEX, bytes.data(), &size,
                            WINHTTP_NO_HEADER_INDEX)) {
     return false;
@@ -261,7 +289,8 @@ uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferB
   bool haveWire = false;
   WideString widened;
   const uint32_t error = context.WithHandle([&](HINTERNET handle) {
-    haveWire = FetchWireBytes(handle, wire);
+    haveWire = winhttp::IsWireEncodingAvailable() && FetchWireBytes(handle, wire);
+    winhttp::RecordHeadPath(haveWire ? winhttp::HeadPath::Wire : winhttp::HeadPath::Widened);
     return haveWire ? kErrorSuccess : winhttp::FetchWidenedHead(handle, widened);
   });
   if (error != kErrorSuccess) {

@@ -4,6 +4,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "net/winhttp/handle_context.h"
 #include "platform/mutex.h"
@@ -83,6 +84,46 @@ uint32_t WinHttpCodeOfSocketError(uint32_t error) {
   }
 }
 
+namespace {
+
+// WINHTTP_OPTION_FEATURE_SUPPORTED and WINHTTP_FEATURE_QUERY_FLAG_WIRE_ENCODING, which not every
+// winhttp.h defines.
+constexpr DWORD kOptionFeatureSupported = 184;
+constexpr DWORD kFeatureWireEncoding = 56;
+
+enum class Support { Unknown, Yes, No };
+
+std::atomic<Support> gWireEncoding{Support::Unknown};
+std::atomic<bool> gFeatureProbed{false};
+std::atomic<HeadPath> gLastHeadPath{HeadPath::None};
+
+}  // namespace
+
+bool IsWireEncodingAvailable() {
+  if (!gFeatureProbed.exchange(true)) {
+    DWORD feature = kFeatureWireEncoding;
+    DWORD size = sizeof feature;
+    // Only a WinHTTP that knows the option answers it; any other leaves the question to the
+    // first query.
+    if (WinHttpQueryOption(nullptr, kOptionFeatureSupported, &feature, &size)) {
+      gWireEncoding.store(feature != 0 ? Support::Yes : Support::No);
+    }
+  }
+  return gWireEncoding.load() != Support::No;
+}
+
+void RecordWireEncodingAnswer(uint32_t error) {
+  Support unknown = Support::Unknown;
+  if (error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_INVALID_PARAMETER) {
+    gWireEncoding.compare_exchange_strong(
+        unknown, error == ERROR_INSUFFICIENT_BUFFER ? Support::Yes : Support::No);
+  }
+}
+
+void RecordHeadPath(HeadPath path) { gLastHeadPath.store(path); }
+
+HeadPath LastHeadPath() { return gLastHeadPath.load(); }
+
 bool EndsWhenRequestWritten(AsyncCall call) { return call == AsyncCall::Send; }
 
 bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count) {
@@ -100,6 +141,7 @@ uint32_t FetchWidenedHead(HINTERNET handle, WideString& text) {
     return error;
   }
   text.assign(size / sizeof(WideChar) + 1, 0);
+  size = static_cast<DWORD>(text.size() * sizeof(WideChar));
   if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                            text.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
     return LastFailure();

@@ -41,6 +41,18 @@ bool EndsWhenRequestWritten(AsyncCall call);
 // it is (12030), instead of a short body taken as whole.
 bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count);
 
+// Whether WinHTTP gives the head's bytes as received (WINHTTP_QUERY_FLAG_WIRE_ENCODING).
+// Decided once per process: by WINHTTP_OPTION_FEATURE_SUPPORTED where WinHTTP answers that
+// option, otherwise by the first raw-head query that tries the flag, whose answer
+// RecordWireEncodingAnswer takes (87: not supported, so later heads skip the attempt).
+bool IsWireEncodingAvailable();
+void RecordWireEncodingAnswer(uint32_t error);
+
+// Which way the last raw head of the process was taken, for tests.
+enum class HeadPath { None, Wire, Widened };
+void RecordHeadPath(HeadPath path);
+HeadPath LastHeadPath();
+
 // Wine 8 refuses WINHTTP_QUERY_FLAG_WIRE_ENCODING (87), so the head's bytes as received are not
 // to be had there. WinHTTP's own text of the head takes their place: widened with the ANSI code
 // page or byte for byte, it is decoded back by DecodeHeaderText (header_text.h). Fetched by

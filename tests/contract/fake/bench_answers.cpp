@@ -49,6 +49,16 @@ void PrepareOperationSet() {
   slowBody.announceBytes = 1;
   fake::Script(kSlowBodyPath, slowBody);
 
+  const WideString echoPath = kEchoQueryPath;
+  const std::string requestLine =
+      "GET " + std::string(echoPath.begin(), echoPath.end()) + " HTTP/1.1\r\n";
+  fake::Script(kEchoQueryPath, Body(200, {requestLine.begin(), requestLine.end()}));
+  fake::Script(kTls13OnlyPath, Body(200, {}));
+  Exchange oldTls;
+  oldTls.failAt = Step::Send;
+  oldTls.failError = kErrorWinhttpSecureFailure;
+  fake::Script(kTls11OnlyPath, oldTls);
+
   Exchange late;
   late.failAt = Step::Receive;
   late.failError = kErrorWinhttpTimeout;
