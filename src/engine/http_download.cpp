@@ -178,7 +178,7 @@ HttpResult HttpDownload(HttpRequest& request) {
     return Stopped(result, request, kErrorOperationAborted);
   }
   const int first = static_cast<int>(firstBudgetMs);
-  if (!net::HttpSetTimeouts(session, first, first, first, first)) {
+  if (!net::HttpSetTimeouts(session, 0, first, first, first)) {
     return Stopped(result, request, net::HttpLastError());
   }
   net::NetHandle connection = net::HttpConnect(session, request.url.host.c_str(), request.url.port);
@@ -208,7 +208,7 @@ HttpResult HttpDownload(HttpRequest& request) {
     return Stopped(result, request, kErrorWinhttpTimeout);
   }
   const int second = static_cast<int>(secondBudgetMs);
-  net::HttpSetTimeouts(session, second, second, second, second);
+  net::HttpSetTimeouts(session, 0, second, second, second);
 
   const bool hasHeaders = !request.headers.empty();
   const bool hasBody = !request.body.empty();

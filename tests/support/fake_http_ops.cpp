@@ -25,6 +25,7 @@ struct FakeHandle {
   std::array<int, kStepCount> calls{};
   // Session: time-outs seen. Connection: the server named. Request: the rest.
   std::vector<int> timeoutsMs;
+  std::vector<int> resolveTimeoutsMs;
   WideString host;
   uint16_t port = 0;
   SentRequest sent;
@@ -226,6 +227,7 @@ std::vector<SentRequest> SentRequests() {
     if (handle->kind == Kind::Request) {
       SentRequest request = handle->sent;
       request.timeoutsMs = handle->parent->parent->timeoutsMs;
+      request.resolveTimeoutsMs = handle->parent->parent->resolveTimeoutsMs;
       sent.push_back(std::move(request));
     }
   }
@@ -281,7 +283,7 @@ NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   return fake::NewHandleLocked(state, fake::Kind::Session, nullptr);
 }
 
-bool HttpSetTimeouts(NetHandle session, int resolveMs, int, int, int) {
+bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int, int) {
   auto& state = Global();
   std::lock_guard lock(state.mutex);
   FakeHandle* handle = fake::Live(session);
@@ -291,7 +293,8 @@ bool HttpSetTimeouts(NetHandle session, int resolveMs, int, int, int) {
   if (fake::ShouldFail(state, handle, state.defaultExchange, Step::SetTimeouts)) {
     return false;
   }
-  handle->timeoutsMs.push_back(resolveMs);
+  handle->timeoutsMs.push_back(connectMs);
+  handle->resolveTimeoutsMs.push_back(resolveMs);
   return true;
 }
 

@@ -71,7 +71,8 @@ struct SentRequest {
   WideString objectName;
   WideString headers;
   std::vector<uint8_t> body;
-  std::vector<int> timeoutsMs;  // each HttpSetTimeouts value seen on its session, in order
+  std::vector<int> timeoutsMs;  // each HttpSetTimeouts connect value seen on its session, in order
+  std::vector<int> resolveTimeoutsMs;  // and each resolve value
   std::vector<std::pair<uint32_t, uint32_t>> options;
 };
 

@@ -106,6 +106,8 @@ TEST_F(HttpDownloadTest, RequestIsMadeAsTheRecordSays) {
   EXPECT_LE(sent[0].timeoutsMs[0], 10000);
   EXPECT_LE(sent[0].timeoutsMs[1], sent[0].timeoutsMs[0]);
   EXPECT_GT(sent[0].timeoutsMs[1], 5000);
+  // Name resolution keeps WinHTTP's default (none): the watchdog bounds it.
+  EXPECT_EQ(sent[0].resolveTimeoutsMs, std::vector<int>(2, 0));
 }
 
 TEST_F(HttpDownloadTest, FlagsOrAnExpiredDeadlineStopBeforeAnyNetworkCall) {
