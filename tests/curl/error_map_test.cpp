@@ -16,6 +16,7 @@ TEST(ErrorMapTest, NetworkEventsCarryWinHttpCodes) {
   };
   const Case cases[] = {
       {CURLE_COULDNT_RESOLVE_HOST, kErrorWinhttpNameNotResolved},
+      {CURLE_COULDNT_RESOLVE_PROXY, kErrorWinhttpNameNotResolved},
       {CURLE_COULDNT_CONNECT, kErrorWinhttpCannotConnect},
       {CURLE_OPERATION_TIMEDOUT, kErrorWinhttpTimeout},
       {CURLE_PEER_FAILED_VERIFICATION, kErrorWinhttpSecureFailure},

@@ -14,7 +14,9 @@ struct CodeMapping {
 // libcurl result                 Win32 code (WinHTTP's name)                  event
 // CURLE_OK                       0                                            success
 // CURLE_COULDNT_RESOLVE_HOST     12007 ERROR_WINHTTP_NAME_NOT_RESOLVED        no address for the host
+// CURLE_COULDNT_RESOLVE_PROXY    12007                                        no address for the proxy
 // CURLE_COULDNT_CONNECT          12029 ERROR_WINHTTP_CANNOT_CONNECT           refused, unreachable
+//                                                                             (the proxy included)
 // CURLE_OPERATION_TIMEDOUT       12002 ERROR_WINHTTP_TIMEOUT                  libcurl's own limit
 // CURLE_PEER_FAILED_VERIFICATION 12175 ERROR_WINHTTP_SECURE_FAILURE           untrusted, wrong name,
 //                                                                             expired certificate
@@ -39,6 +41,7 @@ struct CodeMapping {
 constexpr CodeMapping kCodeTable[] = {
     {CURLE_OK, kErrorSuccess},
     {CURLE_COULDNT_RESOLVE_HOST, kErrorWinhttpNameNotResolved},
+    {CURLE_COULDNT_RESOLVE_PROXY, kErrorWinhttpNameNotResolved},
     {CURLE_COULDNT_CONNECT, kErrorWinhttpCannotConnect},
     {CURLE_OPERATION_TIMEDOUT, kErrorWinhttpTimeout},
     {CURLE_PEER_FAILED_VERIFICATION, kErrorWinhttpSecureFailure},

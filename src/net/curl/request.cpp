@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "net/curl/error_map.h"
+#include "net/curl/proxy.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
 #include "net/http_ops.h"
@@ -251,8 +252,15 @@ uint32_t Request::Configure(WideStringView headers, const void* body, size_t bod
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_NOSIGNAL, 1L);
-  // No proxy, so that libcurl reads no proxy variables from the environment.
-  set(CURLOPT_PROXY, "");
+  // The system's proxy, tunnelled with CONNECT: TLS stays end to end with the target, whose
+  // certificate is checked as without one. Both values are set, also when empty, so that libcurl
+  // reads no variable of its own choosing (all_proxy, for one). The tunnel's own answer is no
+  // part of the response head.
+  const ProxySettings proxy = ProxyFromEnvironment();
+  set(CURLOPT_PROXY, proxy.url.c_str());
+  set(CURLOPT_NOPROXY, proxy.bypass.c_str());
+  set(CURLOPT_HTTPPROXYTUNNEL, 1L);
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -341,6 +349,13 @@ uint32_t Request::FinishedCode() const {
   // happen once connected, so a failure before then stays the shortage it is.
   if (finishResult == CURLE_OUT_OF_MEMORY && connected && !response.IsHeadComplete()) {
     return kErrorWinhttpHeaderSizeOverflow;
+  }
+  // A proxy that refused the tunnel, or asked for credentials (407), never let us reach the
+  // server.
+  long proxyStatus = 0;
+  if (curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &proxyStatus) == CURLE_OK &&
+      proxyStatus >= 300) {
+    return kErrorWinhttpCannotConnect;
   }
   // A clean end before the awaited part of the response: nothing usable came back.
   return finishResult == CURLE_OK ? kErrorWinhttpInvalidServerResponse
