@@ -18,6 +18,23 @@ elseif(NOT KSRN_SANITIZE STREQUAL "")
   message(FATAL_ERROR "KSRN_SANITIZE must be empty, address or thread")
 endif()
 
+# The hardening distributions expect of a library, set here rather than trusted to the
+# toolchain's defaults (which differ between distributions); the package test checks the
+# artefacts. On Windows the stack protector's runtime is linked in like the rest.
+target_compile_options(ksrn_options INTERFACE -fstack-protector-strong)
+target_link_options(ksrn_options INTERFACE -fstack-protector-strong)
+if(WIN32)
+  target_link_options(ksrn_options INTERFACE -Wl,--dynamicbase -Wl,--nxcompat
+                                             -Wl,--high-entropy-va)
+else()
+  target_link_options(ksrn_options INTERFACE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
+  # glibc's checked functions need optimisation, and the sanitizers intercept the plain ones.
+  if(KSRN_SANITIZE STREQUAL "")
+    target_compile_options(ksrn_options INTERFACE
+                           "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  endif()
+endif()
+
 if(WIN32)
   # No runtime DLLs beside ours: libstdc++, libgcc and winpthread are linked in.
   target_link_options(ksrn_options INTERFACE -static -static-libgcc -static-libstdc++)
