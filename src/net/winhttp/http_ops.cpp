@@ -289,7 +289,7 @@ uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferB
   bool haveWire = false;
   WideString widened;
   const uint32_t error = context.WithHandle([&](HINTERNET handle) {
-    haveWire = winhttp::IsWireEncodingAvailable() && FetchWireBytes(handle, wire);
+    haveWire = winhttp::IsWireEncodingAvailable(handle) && FetchWireBytes(handle, wire);
     winhttp::RecordHeadPath(haveWire ? winhttp::HeadPath::Wire : winhttp::HeadPath::Widened);
     return haveWire ? kErrorSuccess : winhttp::FetchWidenedHead(handle, widened);
   });

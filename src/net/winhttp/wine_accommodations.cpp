@@ -99,13 +99,13 @@ std::atomic<HeadPath> gLastHeadPath{HeadPath::None};
 
 }  // namespace
 
-bool IsWireEncodingAvailable() {
+bool IsWireEncodingAvailable(HINTERNET request) {
   if (!gFeatureProbed.exchange(true)) {
     DWORD feature = kFeatureWireEncoding;
     DWORD size = sizeof feature;
     // Only a WinHTTP that knows the option answers it; any other leaves the question to the
     // first query.
-    if (WinHttpQueryOption(nullptr, kOptionFeatureSupported, &feature, &size)) {
+    if (WinHttpQueryOption(request, kOptionFeatureSupported, &feature, &size)) {
       gWireEncoding.store(feature != 0 ? Support::Yes : Support::No);
     }
   }

@@ -45,7 +45,7 @@ bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count);
 // Decided once per process: by WINHTTP_OPTION_FEATURE_SUPPORTED where WinHTTP answers that
 // option, otherwise by the first raw-head query that tries the flag, whose answer
 // RecordWireEncodingAnswer takes (87: not supported, so later heads skip the attempt).
-bool IsWireEncodingAvailable();
+bool IsWireEncodingAvailable(HINTERNET request);
 void RecordWireEncodingAnswer(uint32_t error);
 
 // Which way the last raw head of the process was taken, for tests.
