@@ -47,10 +47,12 @@ inline constexpr const WideChar* kUserAgent = KSRN_WIDE("Kestrune/1.0");
 // wait on.
 bool HttpPrepareProcess();
 
-// Opens a session with the given user agent, automatic proxy, no other options. Null on failure.
+// Opens a session with the given user agent and the system's proxy, TLS 1.2 or later and
+// HTTP/1.1 only. Null on failure.
 NetHandle HttpOpen(const WideChar* userAgent);
 
-// Sets the four time-outs in milliseconds on a session. 0 means no time-out (not used here).
+// Sets the four time-outs in milliseconds on a session. 0 means no time-out (the transfer's
+// resolve time-out: the watchdog bounds it).
 bool HttpSetTimeouts(NetHandle session, int resolveMs, int connectMs, int sendMs, int receiveMs);
 
 // Names the server of a session; no network activity yet. Null on failure.
