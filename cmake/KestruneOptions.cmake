@@ -28,8 +28,9 @@ if(WIN32)
                                              -Wl,--high-entropy-va)
 else()
   target_link_options(ksrn_options INTERFACE -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
-  # glibc's checked functions need optimisation, and the sanitizers intercept the plain ones.
-  if(KSRN_SANITIZE STREQUAL "")
+  # glibc's checked functions need optimisation, and the sanitizers (the fuzzers' too) intercept
+  # the plain ones.
+  if(KSRN_SANITIZE STREQUAL "" AND NOT KSRN_FUZZ)
     target_compile_options(ksrn_options INTERFACE
                            "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
   endif()
