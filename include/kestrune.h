@@ -1,6 +1,7 @@
 /*
  * Kestrune: an asynchronous HTTPS client for the REST interfaces of a fixed set of
- * cryptocurrency exchanges, behind 19 flat C functions.
+ * cryptocurrency exchanges, behind flat C functions: the 19 of interface version 1, and the
+ * additions of release 1.1 (what happened on the wire: delivery, timings, remote address).
  *
  * Conventions a host relies on:
  * - Strings are NUL-terminated UTF-16 (KSRN_CHAR: wchar_t on Windows, char16_t elsewhere).
@@ -47,9 +48,9 @@ extern "C" {
 /* The release this header belongs to. The build refuses a header whose numbers differ from the
    project version. */
 #define KSRN_VERSION_MAJOR 1
-#define KSRN_VERSION_MINOR 0
+#define KSRN_VERSION_MINOR 1
 #define KSRN_VERSION_PATCH 0
-#define KSRN_VERSION_STRING "1.0.0"
+#define KSRN_VERSION_STRING "1.1.0"
 
 /*
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
@@ -117,6 +118,60 @@ KSRN_API int32_t KSRN_Cancel(int32_t id);
 KSRN_API int32_t KSRN_Free(int32_t id);
 KSRN_API int32_t KSRN_CancelAll(void);
 KSRN_API int32_t KSRN_GetPendingCount(void);
+
+/*
+ * What happened on the wire (since 1.1). For a finished request only: each call sets 0 on
+ * success, 6 before KSRN_Init, 87 for an id <= 0 or an argument out of range, 1168 for an
+ * unknown or freed id and 996 while the request is not ready.
+ */
+
+/* KSRN_GetDelivery: how far a finished request got. Decide whether to send a failed request
+   again from this, never from its error code alone. */
+#define KSRN_DELIVERY_NOT_SENT 0 /* no request byte was written: the server cannot have acted */
+#define KSRN_DELIVERY_UNKNOWN 1  /* request bytes may have been written, no whole head came back */
+#define KSRN_DELIVERY_ANSWERED 2 /* a complete response head arrived (the status is the server's) */
+/* NOT_SENT is answered only when the library knows: a request cancelled, freed or out of time
+   before its transfer started, a name that did not resolve, a connection refused or never
+   completed, a TLS or certificate failure. When it cannot be sure it answers UNKNOWN.
+   - Linux (libcurl): libcurl writes the request in the same step in which it reports the
+     connection ready for it (its pre-request callback); from that report on the request counts
+     as possibly written.
+   - Windows (WinHTTP): from WinHTTP's status notifications: from "sending request" on the
+     request counts as possibly written; a request closed (cancelled, out of time) while WinHTTP
+     was still connecting or in the TLS handshake also answers UNKNOWN, because WinHTTP may finish
+     a call after its handle was closed and then send. A refused connection or a TLS failure that
+     WinHTTP itself reports stays NOT_SENT. */
+KSRN_API int32_t KSRN_GetDelivery(int32_t id);
+
+/* KSRN_GetTimingUs: microseconds from the moment the engine registered the request (inside
+   KSRN_Request) to a mark; -1 with last error 0 for a mark the request never reached. Reached
+   marks never decrease in this order. */
+#define KSRN_MARK_STARTED 1    /* the throttle granted the transfer's start */
+#define KSRN_MARK_RESOLVED 2   /* the host name resolved */
+#define KSRN_MARK_CONNECTED 3  /* the TCP connection is up */
+#define KSRN_MARK_SECURED 4    /* the TLS handshake is done */
+#define KSRN_MARK_SENT 5       /* the whole request has been written */
+#define KSRN_MARK_FIRST_BYTE 6 /* the first byte of the response arrived */
+#define KSRN_MARK_DONE 7       /* the outcome was published (the request became ready) */
+/* What each platform observes:
+   - Linux: RESOLVED when the first socket is made, right after resolution; CONNECTED from
+     libcurl's own connect timer, counted from that moment; SECURED when libcurl reports the
+     connection ready for the request; SENT when libcurl reports the request line, headers and
+     body written; FIRST_BYTE when the first byte of the response head is handed over.
+   - Windows: RESOLVED, CONNECTED and SENT from WinHTTP's "name resolved", "connected to server"
+     and "request sent" notifications; WinHTTP reports no end of the TLS handshake, so SECURED is
+     the moment it begins sending the request, which follows the handshake; FIRST_BYTE is the
+     first "response received" notification after the request was sent, else the moment the
+     whole head was available. */
+KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
+
+/* KSRN_CopyRemoteAddress: the numeric address of the server the transfer connected to
+   ("203.0.113.7", "2001:db8::1"), copied as KSRN_CopyBody copies: capacity counts UTF-16 units
+   including the terminating NUL; returns the full length with its NUL (1 for an empty string
+   when no connection was made); 122 when the buffer is too small (the first capacity - 1 units
+   are copied and terminated); (id, NULL, 0) is a size query; 87 for a negative capacity or a
+   null buffer with a capacity above 0. */
+KSRN_API int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@ namespace {
 // Stores the outcome. ready goes before Done, so a reader that sees Done also sees ready.
 void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
     REQUIRES(request.resultMutex) {
+  result.wire.Finish(request.registeredAt, SteadyNow());
   request.result = std::move(result);
   request.chargedBytes = charge;
   request.ready.store(true);
@@ -44,6 +45,7 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
         refused = std::move(result);
         result = HttpResult::Failure(kErrorNotEnoughMemory);
         result.statusCode = refused.statusCode;
+        result.wire = refused.wire;
       } else {
         charge = size;
       }

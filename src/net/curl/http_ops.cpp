@@ -203,6 +203,13 @@ NetHandle HttpOpenRequest(NetHandle connectionHandle, const WideChar* method,
   });
 }
 
+bool HttpTraceRequest(NetHandle request, std::shared_ptr<WireTrace> trace) {
+  return OnRequest(request, [&](Request& context) {
+    context.SetTrace(std::move(trace));
+    return kErrorSuccess;
+  });
+}
+
 bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {
   return OnRequest(request, [&](Request& context) { return context.SetOption(option, value); });
 }
