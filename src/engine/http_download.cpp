@@ -233,6 +233,11 @@ HttpResult HttpDownload(HttpRequest& request, const std::shared_ptr<net::WireTra
   result.statusCode = statusCode;
   uint32_t headerError = kErrorSuccess;
   if (!QueryRawHeaders(handle, result.headers, headerError)) {
+    // A head the platform calls invalid was not a whole head after all; one that is too large
+    // or not text was whole.
+    if (headerError == kErrorWinhttpInvalidServerResponse) {
+      trace->answered.store(false);
+    }
     return Stopped(result, request, headerError);
   }
   if (request.cancelled.load()) {

@@ -41,6 +41,8 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
                           client's TCP stack has acknowledged them, then resets the connection
                           (SO_LINGER 0, close).
   /close-early/{n}        Content-Length 2n (n >= 1), sends n pattern bytes, then closes cleanly.
+  /arrival                200, body = how many /arrival requests this server had read when this
+                          one was read, this one included (decimal): the order of arrival.
   /echo                   any method: 200, application/octet-stream, body = the exact request
                           bytes received (request line, header lines, blank line, body as framed
                           on the wire, whether by Content-Length or chunked).
@@ -505,6 +507,14 @@ async def delay_headers_route(ex, m):
     await ex.simple(200, b"late")
 
 
+ARRIVALS = [0]
+
+
+async def arrival_route(ex, m):
+    ARRIVALS[0] += 1
+    await ex.simple(200, str(ARRIVALS[0]).encode())
+
+
 async def slow_body_route(ex, m):
     n, chunk, delay_s = size_param(m[1]), size_param(m[2], 1), delay_s_param(m[3])
     await ex.send_head(200, [("Content-Type", "application/octet-stream"),
@@ -701,6 +711,7 @@ ROUTES = [
     (re.compile(r"/reset-mid-body/([0-9]+)"), reset_mid_body_route),
     (re.compile(r"/close-early/([0-9]+)"), close_early_route),
     (re.compile(r"/echo"), echo_route),
+    (re.compile(r"/arrival"), arrival_route),
     (re.compile(r"/fault/(reset|close)/([a-z-]+)"), fault_end_route),
     (re.compile(r"/fault/gzip/bomb"), gzip_bomb_route),
     (re.compile(r"/fault/head/endless"), endless_head_route),
