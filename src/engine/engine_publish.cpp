@@ -32,6 +32,8 @@ void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
 void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
+  // Kept apart so that even a failed lock never publishes a sent request as not sent.
+  const WireReport wire = result.wire;
   try {
     MutexLock engineLock(engineMutex);
     std::erase(queue, request);
@@ -45,7 +47,7 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
         refused = std::move(result);
         result = HttpResult::Failure(kErrorNotEnoughMemory);
         result.statusCode = refused.statusCode;
-        result.wire = refused.wire;
+        result.wire = wire;
       } else {
         charge = size;
       }
@@ -55,8 +57,10 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
     resultBytes += charge;
   } catch (const std::system_error&) {
     // The engine lock failed: complete the record anyway, charging nothing.
+    HttpResult failure = HttpResult::Failure(kErrorNotEnoughMemory);
+    failure.wire = wire;
     MutexLock resultLock(request->resultMutex);
-    CompleteLocked(*request, HttpResult::Failure(kErrorNotEnoughMemory), 0);
+    CompleteLocked(*request, std::move(failure), 0);
   }
 }
 
