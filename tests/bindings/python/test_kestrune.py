@@ -192,7 +192,8 @@ class ClientTest(unittest.TestCase):
 
         self.client.__exit__(None, None, None)  # each case opens the only client
         cases = [second_client_exits, close_after_the_client_exited,
-                 error_in_the_block_after_the_client_exited, lambda: asyncio.run(cancel_after_close())]
+                 error_in_the_block_after_the_client_exited,
+                 lambda: asyncio.run(cancel_after_close())]
         for case in cases:
             with self.subTest(getattr(case, "__name__", "cancel after close")):
                 self.client = kestrune.Client().__enter__()
