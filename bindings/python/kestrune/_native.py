@@ -258,7 +258,8 @@ def header_block(headers: Any) -> Optional[str]:
         if not isinstance(name, str) or not isinstance(value, str):
             raise TypeError(f"header {name!r}: names and values must be str")
         if not _TOKEN.match(name):
-            raise ValueError(f"header name {name!r} is not a token (letters, digits, !#$%&'*+-.^_`|~)")
+            raise ValueError(f"header name {name!r} is not a token "
+                             "(letters, digits and !#$%&'*+-.^_`|~)")
         if _LINE_BREAKERS.search(value):
             raise ValueError(f"header {name!r}: the value holds CR, LF or NUL")
         lines.append(f"{name}: {value}")
