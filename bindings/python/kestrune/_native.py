@@ -252,7 +252,15 @@ def header_block(headers: Any) -> Optional[str]:
     library cannot tell a pair from a smuggled line."""
     if headers is None or isinstance(headers, str):
         return headers
-    pairs = headers.items() if hasattr(headers, "items") else headers
+    if isinstance(headers, (bytes, bytearray)):
+        raise TypeError("headers must be a str, a mapping or (name, value) pairs, not bytes")
+    try:
+        pairs = list(headers.items() if hasattr(headers, "items") else headers)
+        if any(isinstance(pair, str) for pair in pairs):  # "ab" would unpack as a pair
+            raise TypeError
+        pairs = [(name, value) for name, value in pairs]
+    except (TypeError, ValueError):
+        raise TypeError("headers must be a str, a mapping or (name, value) pairs") from None
     lines = []
     for name, value in pairs:
         if not isinstance(name, str) or not isinstance(value, str):

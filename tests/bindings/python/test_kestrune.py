@@ -142,6 +142,7 @@ class ClientTest(unittest.TestCase):
             (lambda: self.client.request(url, headers={"X A": "1"}), ValueError, "token"),
             (lambda: self.client.request(url, headers={"": "1"}), ValueError, "token"),
             (lambda: self.client.request(url, headers={"X-N": 5}), TypeError, "str"),
+            (lambda: self.client.request(url, headers=["XY"]), TypeError, "pairs"),
             (lambda: self.client.request(url, timeout_ms=2**32 + 1000), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=-2**31 - 1), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=1000.0), TypeError, "timeout_ms"),
