@@ -131,7 +131,8 @@ def _places() -> Iterator[Tuple[str, Optional[str], str]]:
         path = beside / name
         yield f"beside the package ({path})", str(path) if path.is_file() else None, "no file"
     chosen = os.environ.get(ENVIRONMENT_VARIABLE)
-    yield f"{ENVIRONMENT_VARIABLE} ({chosen!r})", chosen or None, "not set"
+    yield (f"{ENVIRONMENT_VARIABLE} ({chosen!r})" if chosen else ENVIRONMENT_VARIABLE,
+           chosen or None, "not set")
     for name in LIBRARY_NAMES:
         yield f"the system loader ({name})", name, ""
 
