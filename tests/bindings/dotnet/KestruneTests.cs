@@ -167,6 +167,22 @@ static class KestruneTests
                        row.Value + ", got " + parsed);
             });
 
+        var answers = new Dictionary<string, double?> {  // only those that ask for patience
+            { "429/120", 120 }, { "418/7", 7 }, { "503/date/60", 60 }, { "200/5", null } };
+        foreach (var row in answers)
+            Case("RetryAfter of /retry-after/" + row.Key, () =>
+            {
+                using (var request = client.Request("https://api.binance.com/retry-after/"
+                                                    + row.Key))
+                {
+                    request.WaitAsync().Wait();
+                    TimeSpan? wait = request.RetryAfter;
+                    Expect(wait.HasValue == row.Value.HasValue && (!wait.HasValue
+                           || Math.Abs(wait.Value.TotalSeconds - row.Value.Value) <= 3),
+                           row.Value + " s, got " + wait);
+                }
+            });
+
         if (!Native.Since11)
             Console.WriteLine("skip  delivery, timings, address: the library predates 1.1");
         else

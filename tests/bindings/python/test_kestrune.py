@@ -232,6 +232,16 @@ class ClientTest(unittest.TestCase):
         for value, seconds in cases:
             with self.subTest(value):
                 self.assertEqual(kestrune.parse_retry_after(value, now), seconds)
+        # Only the answers that ask for patience; the date has whole seconds.
+        answers = [("429/120", 120), ("418/7", 7), ("503/date/60", 60), ("200/5", None)]
+        for path, seconds in answers:
+            with self.subTest(path), self.client.request(
+                    f"https://api.binance.com/retry-after/{path}") as request:
+                retry_after = request.wait(30).retry_after
+                if seconds is None:
+                    self.assertIsNone(retry_after)
+                else:
+                    self.assertAlmostEqual(retry_after, seconds, delta=3)
 
     def test_every_way_to_cancel_ends_the_request_with_995(self):
         async def abandon(request):
