@@ -151,7 +151,7 @@ static class KestruneTests
         });
 
         var now = new DateTimeOffset(2015, 10, 21, 7, 28, 0, TimeSpan.Zero);
-        var retryAfter = new Dictionary<string, double?> {  // the well-formed ones: the bench
+        var retryAfter = new Dictionary<string, double?> {  // both forms also come from the bench
             { " 7 ", 7 }, { "Wed, 21 Oct 2015 07:27:00 GMT", 0 }, { "1.5", null },
             { "soon", null }, { "-3", null }, { "", null } };
         foreach (var row in retryAfter)
