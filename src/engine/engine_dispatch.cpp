@@ -118,7 +118,7 @@ bool HttpEngine::WaitForDispatch(size_t worker, const RequestRef& request, Stead
     }
     const SteadyTime wakeAt =
         first ? std::min(request->deadline, lastDispatch + spacingNs) : request->deadline;
-    dispatchCv.WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
+    dispatchCvs[worker].WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
     if (stopping.load()) {
       return false;
     }
@@ -136,9 +136,30 @@ bool HttpEngine::IsFirstInLine(size_t worker) const {
   return true;
 }
 
+// Only the end of the first ticket changes anything for the others, and then only for the next
+// one, which starts its wait for the next slot; waking every waiter at each grant would have them
+// all compete with the granted worker for the processor as its transfer begins.
 void HttpEngine::GiveUpTicket(size_t worker) {
+  const bool wasFirst = IsFirstInLine(worker);
   tickets[worker].store(kNoTicket);
-  WakeDispatchWaiters();
+  if (!wasFirst) {
+    return;
+  }
+  size_t next = tickets.size();
+  uint64_t lowest = kNoTicket;
+  for (size_t other = 0; other < tickets.size(); ++other) {
+    const uint64_t ticket = tickets[other].load();
+    if (ticket != kNoTicket && (lowest == kNoTicket || ticket < lowest)) {
+      lowest = ticket;
+      next = other;
+    }
+  }
+  if (next == tickets.size()) {
+    return;
+  }
+  // As in WakeDispatchWaiters: the next worker either sees the ticket gone or is asleep.
+  { MutexLock lock(dispatchMutex); }
+  dispatchCvs[next].NotifyOne();
 }
 
 bool HttpEngine::SetThrottleMs(int32_t ms) {
@@ -157,7 +178,9 @@ void HttpEngine::WakeDispatchWaiters() {
   // asleep and gets this notification; without it a cancelled waiter could sleep until its
   // throttle slot (up to a minute) and Stop could wait that long for the join.
   { MutexLock lock(dispatchMutex); }
-  dispatchCv.NotifyAll();
+  for (CondVar& waiter : dispatchCvs) {
+    waiter.NotifyAll();
+  }
 }
 
 }  // namespace ksrn

@@ -72,7 +72,7 @@ class HttpEngine {
       EXCLUDES(dispatchMutex);
   // Whether the worker's ticket is the lowest one held.
   bool IsFirstInLine(size_t worker) const;
-  // Empties the worker's ticket slot and wakes the waiters behind it.
+  // Empties the worker's ticket slot; when it was first in line, wakes the worker next in line.
   void GiveUpTicket(size_t worker) EXCLUDES(dispatchMutex);
   void Publish(const RequestRef& request, HttpResult result) EXCLUDES(engineMutex);
   void WatchdogLoop() EXCLUDES(engineMutex);
@@ -119,7 +119,8 @@ class HttpEngine {
 
   // Never held together with another lock.
   Mutex dispatchMutex;
-  CondVar dispatchCv;
+  // One per worker, so that the end of a ticket wakes only the worker next in line.
+  std::array<CondVar, static_cast<size_t>(kWorkerCount)> dispatchCvs;
   SteadyTime lastDispatch GUARDED_BY(dispatchMutex) = 0;
   bool hasLastDispatch GUARDED_BY(dispatchMutex) = false;
   // Each worker's start ticket, kNoTicket when it holds none. Set under engineMutex as the worker
