@@ -57,7 +57,7 @@ std::shared_ptr<HttpRequest> MakeRequest(uint16_t port, const std::string& path)
 
 bool DownloadSmall(uint16_t port) {
   const auto request = MakeRequest(port, "/small");
-  const HttpResult result = HttpDownload(*request);
+  const HttpResult result = HttpDownload(*request, std::make_shared<net::WireTrace>());
   return result.error == 0 && result.statusCode == 200 && result.bodyComplete;
 }
 
@@ -122,7 +122,7 @@ std::vector<double> CancelLatencies() {
     std::atomic<Clock::rep> endedAt{0};
     std::atomic<uint32_t> error{0};
     std::thread transfer([&] {
-      const HttpResult result = HttpDownload(*request);
+      const HttpResult result = HttpDownload(*request, std::make_shared<net::WireTrace>());
       endedAt.store(Clock::now().time_since_epoch().count());
       error.store(result.error);
     });

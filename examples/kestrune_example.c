@@ -43,6 +43,8 @@ typedef struct Kestrune {
   int32_t (*CopyBody)(int32_t id, uint8_t* buffer, int32_t capacity);
   int32_t (*Cancel)(int32_t id);
   int32_t (*Free)(int32_t id);
+  int32_t (*GetDelivery)(int32_t id);
+  int32_t (*GetTimingUs)(int32_t id, int32_t mark);
 } Kestrune;
 
 /* One request of the demonstration and what the host observed. */
@@ -147,6 +149,8 @@ static int LoadExports(const char* path, Kestrune* k) {
   k->CopyBody = KSRN_CopyBody;
   k->Cancel = KSRN_Cancel;
   k->Free = KSRN_Free;
+  k->GetDelivery = KSRN_GetDelivery;
+  k->GetTimingUs = KSRN_GetTimingUs;
   return 1;
 }
 
@@ -223,7 +227,9 @@ static int LoadExports(const char* path, Kestrune* k) {
          Resolve(library, "KSRN_GetRequestError", &k->GetRequestError) &&
          Resolve(library, "KSRN_GetBodySize", &k->GetBodySize) &&
          Resolve(library, "KSRN_CopyBody", &k->CopyBody) &&
-         Resolve(library, "KSRN_Cancel", &k->Cancel) && Resolve(library, "KSRN_Free", &k->Free);
+         Resolve(library, "KSRN_Cancel", &k->Cancel) && Resolve(library, "KSRN_Free", &k->Free) &&
+         Resolve(library, "KSRN_GetDelivery", &k->GetDelivery) &&
+         Resolve(library, "KSRN_GetTimingUs", &k->GetTimingUs);
 }
 
 #endif
@@ -296,10 +302,25 @@ static void Preview(const Kestrune* k, int32_t id, char* text, size_t capacity) 
   text[out] = '\0';
 }
 
+/* Whether a failed request may be sent again: only one that never went out is safe to resend
+   blindly; the others may have reached the exchange, which must be asked first. */
+static const char* DeliveryName(int32_t delivery) {
+  switch (delivery) {
+    case KSRN_DELIVERY_NOT_SENT:
+      return "not sent";
+    case KSRN_DELIVERY_UNKNOWN:
+      return "unknown";
+    case KSRN_DELIVERY_ANSWERED:
+      return "answered";
+    default:
+      return "?";
+  }
+}
+
 static void PrintTable(const Kestrune* k, const char* title, Job* jobs, int count) {
   printf("\n%s\n", title);
-  printf("%4s  %-20s %6s  %-44s %8s %7s  %s\n", "id", "host", "status", "error", "bytes", "ms",
-         "body");
+  printf("%4s  %-20s %6s  %-44s %-9s %8s %7s %7s  %s\n", "id", "host", "status", "error",
+         "delivery", "bytes", "ms", "1st ms", "body");
   for (int i = 0; i < count; ++i) {
     const Job* job = &jobs[i];
     char host[64];
@@ -313,9 +334,12 @@ static void PrintTable(const Kestrune* k, const char* title, Job* jobs, int coun
     char errorText[64];
     snprintf(errorText, sizeof errorText, "%u %s", (unsigned)error, ErrorName(error));
     Preview(k, job->id, body, sizeof body);
-    printf("%4d  %-20s %6d  %-44s %8d %7.0f  %s\n", (int)job->id, host,
-           (int)k->GetStatusCode(job->id), errorText, (int)k->GetBodySize(job->id),
-           job->readyMs > 0 ? job->readyMs - job->submittedMs : -1.0, body);
+    /* Time to the first response byte, from submission; -1 when no answer came. */
+    const int32_t firstByteUs = k->GetTimingUs(job->id, KSRN_MARK_FIRST_BYTE);
+    printf("%4d  %-20s %6d  %-44s %-9s %8d %7.0f %7.1f  %s\n", (int)job->id, host,
+           (int)k->GetStatusCode(job->id), errorText, DeliveryName(k->GetDelivery(job->id)),
+           (int)k->GetBodySize(job->id), job->readyMs > 0 ? job->readyMs - job->submittedMs : -1.0,
+           firstByteUs >= 0 ? firstByteUs / 1000.0 : -1.0, body);
     k->Free(job->id);
   }
 }

@@ -1,6 +1,7 @@
 /*
  * Kestrune: an asynchronous HTTPS client for the REST interfaces of a fixed set of
- * cryptocurrency exchanges, behind 19 flat C functions.
+ * cryptocurrency exchanges, behind flat C functions: the 19 of interface version 1, and the
+ * additions of release 1.1 (what happened on the wire: delivery, timings, remote address).
  *
  * Conventions a host relies on:
  * - Strings are NUL-terminated UTF-16 (KSRN_CHAR: wchar_t on Windows, char16_t elsewhere).
@@ -13,6 +14,7 @@
  *   KSRN_IsReady, read the outcome, then KSRN_Free the id.
  * - Every function may be called from any thread, concurrently with every other.
  * - Only HTTPS on port 443 to the compiled-in exchange hosts can be requested.
+ * The manual pages say more: kestrune(3), one page per call, and kestrune-errors(3).
  */
 #ifndef KESTRUNE_H
 #define KESTRUNE_H
@@ -47,13 +49,14 @@ extern "C" {
 /* The release this header belongs to. The build refuses a header whose numbers differ from the
    project version. */
 #define KSRN_VERSION_MAJOR 1
-#define KSRN_VERSION_MINOR 0
+#define KSRN_VERSION_MINOR 1
 #define KSRN_VERSION_PATCH 0
-#define KSRN_VERSION_STRING "1.0.0"
+#define KSRN_VERSION_STRING "1.1.0"
 
 /*
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
- * KSRN_GetRequestError returns a finished request's own outcome code.
+ * KSRN_GetRequestError returns a finished request's own outcome code. kestrune-errors(3) says
+ * what each means, whether the request may have reached the server, and what to do.
  */
 #define KSRN_ERROR_SUCCESS 0u                    /* ERROR_SUCCESS */
 #define KSRN_ERROR_ACCESS_DENIED 5u              /* method, URL or header refused by policy */
@@ -88,35 +91,120 @@ extern "C" {
 #define KSRN_ERROR_WINHTTP_HEADER_SIZE_OVERFLOW 12182u /* response head far over the limit */
 
 /* Library lifecycle and the last error. */
+/* KSRN_ABI_VERSION; last error 0. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_GetAbiVersion(void);
+/* 1 when initialised on return (a repeated call keeps the running engine), else 0 with 1306
+   (another version) or 8. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_Init(int32_t abiVersion);
+/* Cancels and drops every request and joins the engine's threads (never call it from DllMain, a
+   static destructor or atexit); 1 when not initialised on return, else 0 with 8 or 31.
+   See KSRN_Init(3). */
 KSRN_API int32_t KSRN_Shutdown(void);
+/* The calling thread's last error, left unchanged. See KSRN_GetLastError(3). */
 KSRN_API uint32_t KSRN_GetLastError(void);
 
 /* Control. */
+/* At least throttleMs (0 to 60000) between the starts of transfers: 1, else 0 with 6, 8, 87
+   (out of range) or 31. See KSRN_SetThrottleMs(3). */
 KSRN_API int32_t KSRN_SetThrottleMs(int32_t throttleMs);
 
 /* Submission: returns a request id (1 or more), or 0 with the reason in the last error. */
+/* Refusals, first failing check first: 6, 8; 87 (body length, null body, time-out); 123, 12005,
+   12006, 5 (URL); 111, 5 (method); 111, 13, 5 (headers); 87 (body with GET or HEAD); 995
+   (shutting down), 1816 (32 held), 259 (ids used up). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method,
                               const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
                               int32_t timeoutMs);
+/* KSRN_Request(url, NULL, NULL, NULL, 0, timeoutMs). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Get(const KSRN_CHAR* url, int32_t timeoutMs);
 
-/* Status and results of a request. */
+/* Status and results of a request. Each fails with 6, 8, 87 (id <= 0) or 1168 (unknown or
+   freed id); all but KSRN_IsReady also with 996 (not ready) or 31. */
+/* 1 once the outcome is published, 0 with last error 0 before. See KSRN_IsReady(3). */
 KSRN_API int32_t KSRN_IsReady(int32_t id);
+/* 1 for a status 200 to 299 with the whole body and outcome 0, else 0. See KSRN_IsReady(3). */
 KSRN_API int32_t KSRN_Succeeded(int32_t id);
+/* The HTTP status, 0 when none arrived. See KSRN_IsReady(3). */
 KSRN_API int32_t KSRN_GetStatusCode(int32_t id);
+/* The outcome code (kestrune-errors(3)); on failure the call's own code, which it also sets.
+   See KSRN_IsReady(3). */
 KSRN_API uint32_t KSRN_GetRequestError(int32_t id);
+/* Bytes of the body. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_GetBodySize(int32_t id);
+/* Copies min(capacity, size) bytes and returns the full size; 122 when capacity is smaller, 87
+   for a negative capacity or a null buffer with capacity > 0 (checked first); (id, NULL, 0) is
+   a size query. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_CopyBody(int32_t id, uint8_t* buffer, int32_t capacity);
+/* Bytes of the raw UTF-8 header block. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_GetHeadersSize(int32_t id);
+/* As KSRN_CopyBody, for the header block. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_CopyHeaders(int32_t id, uint8_t* buffer, int32_t capacity);
 
-/* Cancelling and freeing. */
+/* Cancelling and freeing. Each fails with 6, 8 or 31. */
+/* 1 when the id is held (a finished request keeps its outcome), else 0 with 1168.
+   See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_Cancel(int32_t id);
+/* 1 when the id was held (it is gone afterwards, cancelled first if unfinished), else 0 with
+   1168. See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_Free(int32_t id);
+/* How many unfinished requests were cancelled. See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_CancelAll(void);
+/* How many requests are unfinished. See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_GetPendingCount(void);
+
+/*
+ * What happened on the wire (since 1.1). For a finished request only: each call sets 0 on
+ * success, 6 before KSRN_Init, 87 for an id <= 0 or an argument out of range, 1168 for an
+ * unknown or freed id and 996 while the request is not ready.
+ */
+
+/* KSRN_GetDelivery: how far a finished request got. Decide whether to send a failed request
+   again from this, never from its error code alone. */
+#define KSRN_DELIVERY_NOT_SENT 0 /* no request byte was written: the server cannot have acted */
+#define KSRN_DELIVERY_UNKNOWN 1  /* request bytes may have been written, no whole head came back */
+#define KSRN_DELIVERY_ANSWERED 2 /* a complete response head arrived (the status is the server's) */
+/* NOT_SENT is answered only when the library knows: a request cancelled, freed or out of time
+   before its transfer started, a name that did not resolve, a connection refused or never
+   completed, a TLS or certificate failure. When it cannot be sure it answers UNKNOWN.
+   - Linux (libcurl): libcurl writes the request in the same step in which it reports the
+     connection ready for it (its pre-request callback); from that report on the request counts
+     as possibly written.
+   - Windows (WinHTTP): from WinHTTP's status notifications: from "sending request" on the
+     request counts as possibly written; a request closed (cancelled, out of time) while WinHTTP
+     was still connecting or in the TLS handshake also answers UNKNOWN, because WinHTTP may finish
+     a call after its handle was closed and then send. A refused connection or a TLS failure that
+     WinHTTP itself reports stays NOT_SENT. See KSRN_GetDelivery(3). */
+KSRN_API int32_t KSRN_GetDelivery(int32_t id);
+
+/* KSRN_GetTimingUs: microseconds from the moment the engine registered the request (inside
+   KSRN_Request) to a mark; -1 with last error 0 for a mark the request never reached. Reached
+   marks never decrease in this order. */
+#define KSRN_MARK_STARTED 1    /* the throttle granted the transfer's start */
+#define KSRN_MARK_RESOLVED 2   /* the host name resolved */
+#define KSRN_MARK_CONNECTED 3  /* the TCP connection is up */
+#define KSRN_MARK_SECURED 4    /* the TLS handshake is done */
+#define KSRN_MARK_SENT 5       /* the whole request has been written */
+#define KSRN_MARK_FIRST_BYTE 6 /* the first byte of the response arrived */
+#define KSRN_MARK_DONE 7       /* the outcome was published (the request became ready) */
+/* What each platform observes:
+   - Linux: RESOLVED when the first socket is made, right after resolution; CONNECTED from
+     libcurl's own connect timer, counted from that moment; SECURED when libcurl reports the
+     connection ready for the request; SENT when libcurl reports the request line, headers and
+     body written; FIRST_BYTE when the first byte of the response head is handed over.
+   - Windows: RESOLVED, CONNECTED and SENT from WinHTTP's "name resolved", "connected to server"
+     and "request sent" notifications; WinHTTP reports no end of the TLS handshake, so SECURED is
+     the moment it begins sending the request, which follows the handshake; FIRST_BYTE is the
+     first "response received" notification after the request was sent, else the moment the
+     whole head was available. See KSRN_GetDelivery(3). */
+KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
+
+/* KSRN_CopyRemoteAddress: the numeric address of the server the transfer connected to
+   ("203.0.113.7", "2001:db8::1"), copied as KSRN_CopyBody copies: capacity counts UTF-16 units
+   including the terminating NUL; returns the full length with its NUL (1 for an empty string
+   when no connection was made); 122 when the buffer is too small (the first capacity - 1 units
+   are copied and terminated); (id, NULL, 0) is a size query; 87 for a negative capacity or a
+   null buffer with a capacity above 0. See KSRN_GetDelivery(3). */
+KSRN_API int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,13 @@
-// Kestrune for .NET: the library's 19 exports and a small wrapper, in one file to add to a
-// project. [DllImport("kestrune")] finds Kestrune.dll on Windows and libkestrune.so on Linux;
-// both the runtime's and Mono's loaders look beside the program first. Strings are UTF-16 on
-// every platform (CharSet.Unicode, Mono's included), as the exports take them.
+// Kestrune for .NET: the library's exports and a small wrapper, in one file to add to a project
+// (or the Kestrune NuGet package, which carries it compiled with both native libraries).
+// [DllImport("kestrune")] finds Kestrune.dll on Windows and libkestrune.so on Linux; both the
+// runtime's and Mono's loaders look beside the program first, and .NET also in the package's
+// runtimes/<rid>/native folder. Strings are UTF-16 on every platform (CharSet.Unicode, Mono's
+// included), as the exports take them.
 using System;
+using System.Collections.Generic;
 using System.Collections.Specialized;
+using System.Globalization;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -59,6 +63,40 @@ namespace Kestrune
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_GetPendingCount();
 
+        // 1.1. The runtime binds an export on its first call, so a 1.0 library serves everything
+        // else and only these calls fail (EntryPointNotFoundException, see Since11).
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_GetDelivery(int id);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_GetTimingUs(int id, int mark);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_CopyRemoteAddress(int id, [Out] char[] buffer, int capacity);
+
+        static readonly Lazy<bool> since11 = new Lazy<bool>(() =>
+        {
+            try
+            {
+                KSRN_GetDelivery(0);  // id 0 is refused with 87: a harmless probe
+                KSRN_GetTimingUs(0, 0);
+                KSRN_CopyRemoteAddress(0, null, 0);
+                return true;
+            }
+            catch (EntryPointNotFoundException)
+            {
+                return false;
+            }
+        });
+
+        // Whether the loaded library has the 1.1 exports (delivery, timing marks, address).
+        public static bool Since11 { get { return since11.Value; } }
+
+        internal static void Require11(string call)
+        {
+            if (!Since11)
+                throw new NotSupportedException(call + " needs Kestrune 1.1 or later; the loaded "
+                                                + "library does not export it");
+        }
+
         // Raises the last error of the call just made on this thread; passes its result on.
         internal static T Check<T>(T result, string call)
         {
@@ -67,6 +105,42 @@ namespace Kestrune
                 throw new KestruneException(code, call);
             return result;
         }
+
+        // The last error of the call just made, for cleanup that must not throw.
+        internal static uint Quietly(int result)
+        {
+            return KSRN_GetLastError();
+        }
+
+        // The marshaller ends a string at its first NUL, so the library would never see the rest
+        // (a URL "/echo\0/evil" would request /echo): refused here instead.
+        internal static string Text(string value, string argument)
+        {
+            if (value != null && value.IndexOf('\0') >= 0)
+                throw new ArgumentException(argument + " holds a NUL, where the library would "
+                                            + "end it", argument);
+            return value;
+        }
+    }
+
+    // How far a request got, as the library knows it (KSRN_GetDelivery).
+    public enum KestruneDelivery
+    {
+        NOT_SENT = 0,  // no byte of it was written: safe to send again
+        UNKNOWN = 1,   // it may have reached the server
+        ANSWERED = 2,  // a response arrived
+    }
+
+    // The moments of a transfer the library stamps (KSRN_GetTimingUs).
+    public enum KestruneMark
+    {
+        STARTED = 1,
+        RESOLVED = 2,
+        CONNECTED = 3,
+        SECURED = 4,
+        SENT = 5,
+        FIRST_BYTE = 6,
+        DONE = 7,
     }
 
     // The codes the library reports, named as in Win32 (the header's KSRN_ERROR_ macros).
@@ -105,20 +179,57 @@ namespace Kestrune
         ERROR_WINHTTP_HEADER_SIZE_OVERFLOW = 12182,
     }
 
-    // A code the library reported, its Win32 name (null for a code the header does not list,
-    // such as another WinHTTP code on Windows) and the export that reported it.
-    public class KestruneException : Exception
+    // What every error the library reported carries: the code, its Win32 name (null for a code
+    // the header does not list, such as another WinHTTP code on Windows), the export that
+    // reported it, whether the same request may succeed if tried again, and whether it may have
+    // reached the server (false only when the library knows no byte of it was written).
+    public interface IKestruneError
     {
+        uint Code { get; }
+        string Name { get; }
+        string Call { get; }
+        bool Transient { get; }
+        bool MayHaveReachedServer { get; }
+    }
+
+    public class KestruneException : Exception, IKestruneError
+    {
+        // The network or the server failed on the way, or a limit of the moment was reached.
+        static readonly HashSet<uint> TransientCodes = new HashSet<uint> {
+            8, 30, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152 };
+
         public uint Code { get; }
         public string Name { get; }
         public string Call { get; }
+        public bool Transient { get; }
+        public bool MayHaveReachedServer { get; }
 
         public KestruneException(uint code, string call)
-            : base(call + ": " + code + " " + NameOf(code))
+            : this(code, call,
+                   call != nameof(Native.KSRN_Request) && call != nameof(Native.KSRN_Get))
+        {
+        }
+
+        public KestruneException(uint code, string call, bool mayHaveReachedServer)
+            : base(Describe(code, call))
         {
             Code = code;
             Name = Enum.IsDefined(typeof(KestruneError), code) ? NameOf(code) : null;
             Call = call;
+            Transient = TransientCodes.Contains(code);
+            MayHaveReachedServer = mayHaveReachedServer;
+        }
+
+        // What WaitAsync throws for this outcome: a time-out as a TimeoutException.
+        public Exception ToThrow()
+        {
+            return Code == (uint)KestruneError.ERROR_WINHTTP_TIMEOUT
+                ? new KestruneTimeoutException(this) : (Exception)this;
+        }
+
+        internal static string Describe(uint code, string call)
+        {
+            return call + ": " + code + " " + NameOf(code);
         }
 
         static string NameOf(uint code)
@@ -128,31 +239,113 @@ namespace Kestrune
         }
     }
 
-    // The library initialised for the client's lifetime: KSRN_Init when made, KSRN_Shutdown on
-    // Dispose, which cancels and drops every request still held. A process has one engine, so
-    // clients share it and the first one disposed stops it.
+    // 12002: the request ran out of time. The outcome's KestruneException is InnerException.
+    public class KestruneTimeoutException : TimeoutException, IKestruneError
+    {
+        readonly KestruneException error;
+
+        public KestruneTimeoutException(KestruneException error)
+            : base(error.Message, error)
+        {
+            this.error = error;
+        }
+
+        public uint Code { get { return error.Code; } }
+        public string Name { get { return error.Name; } }
+        public string Call { get { return error.Call; } }
+        public bool Transient { get { return error.Transient; } }
+        public bool MayHaveReachedServer { get { return error.MayHaveReachedServer; } }
+    }
+
+    // The library initialised for the client's lifetime: KSRN_Init when made; on Dispose of the
+    // last client alive, KSRN_Shutdown, which cancels and drops every request still held. A
+    // process has one engine, so the clients share it.
     public sealed class KestruneClient : IDisposable
     {
         public const int AbiVersion = 1;
+        // RFC 9110 token characters besides letters and digits: what a header name may hold.
+        const string TokenPunctuation = "!#$%&'*+-.^_`|~";
+        static readonly object engineLock = new object();
+        static int openClients;
+        bool open;
 
         public KestruneClient()
         {
-            Native.Check(Native.KSRN_Init(AbiVersion), nameof(Native.KSRN_Init));
+            lock (engineLock)
+            {
+                // A repeated init keeps the running engine.
+                Native.Check(Native.KSRN_Init(AbiVersion), nameof(Native.KSRN_Init));
+                open = true;
+                ++openClients;
+            }
         }
 
+        // Never throws: cleanup must not replace the exception a using block is leaving with,
+        // and the engine may be gone already.
         public void Dispose()
         {
-            Native.Check(Native.KSRN_Shutdown(), nameof(Native.KSRN_Shutdown));
+            lock (engineLock)
+            {
+                if (!open)
+                    return;
+                open = false;
+                if (--openClients == 0)
+                    Native.Quietly(Native.KSRN_Shutdown());
+            }
         }
 
-        // Submits a request and returns it at once. headers: "Name: value" lines joined by CR LF;
-        // body: POST only; timeoutMs: the whole request's budget, 0 for the library's 10 s.
+        public override string ToString()
+        {
+            return "KestruneClient (" + (open ? "open" : "disposed") + ")";
+        }
+
+        // Submits a request and returns it at once. headers: "Name: value" lines joined by CR LF
+        // (HeaderBlock checks and joins pairs); body: POST only; timeoutMs: the whole request's
+        // budget, 0 for the library's 10 s, else 250 to 120000. A string with a NUL throws
+        // ArgumentException. With 32 requests held, unreferenced ones are collected (their
+        // finalizers free them) before the library's 1816 is thrown.
         public KestruneRequest Request(string url, string method = "GET", string headers = null,
                                        byte[] body = null, int timeoutMs = 0)
         {
-            int id = Native.KSRN_Request(url, method, headers, body, body == null ? 0 : body.Length,
-                                         timeoutMs);
-            return new KestruneRequest(Native.Check(id, nameof(Native.KSRN_Request)));
+            Native.Text(url, nameof(url));
+            Native.Text(method, nameof(method));
+            Native.Text(headers, nameof(headers));
+            for (int attempt = 0;; ++attempt)
+            {
+                int id = Native.KSRN_Request(url, method, headers, body,
+                                             body == null ? 0 : body.Length, timeoutMs);
+                uint code = Native.KSRN_GetLastError();
+                if (code == 0)
+                    return new KestruneRequest(id);
+                if (code != (uint)KestruneError.ERROR_NOT_ENOUGH_QUOTA || attempt > 0)
+                    throw new KestruneException(code, nameof(Native.KSRN_Request));
+                GC.Collect();
+                GC.WaitForPendingFinalizers();
+            }
+        }
+
+        // Header pairs as the block Request takes. Once joined, the library cannot tell a pair
+        // from a line smuggled in a value, so names must be tokens and values free of CR, LF and
+        // NUL.
+        public static string HeaderBlock(IEnumerable<KeyValuePair<string, string>> pairs)
+        {
+            var lines = new List<string>();
+            foreach (var pair in pairs)
+            {
+                string name = pair.Key ?? "";
+                bool token = name.Length > 0;
+                foreach (char c in name)
+                    token &= c < 128 && (char.IsLetterOrDigit(c)
+                                         || TokenPunctuation.IndexOf(c) >= 0);
+                if (!token)
+                    throw new ArgumentException("header name \"" + name + "\" is not a token",
+                                                nameof(pairs));
+                if (pair.Value == null || pair.Value.IndexOfAny(new[] { '\r', '\n', '\0' }) >= 0)
+                    throw new ArgumentException("header " + name + ": the value is null or holds "
+                                                + "CR, LF or NUL", nameof(pairs));
+                lines.Add(name + ": " + pair.Value);
+            }
+            return string.Join("\r\n", lines);
         }
 
         // At least throttleMs (0 to 60000) between the starts of any two transfers.
@@ -176,13 +369,17 @@ namespace Kestrune
         }
     }
 
-    // One submitted request, freed (KSRN_Free) on Dispose. Its results throw KestruneException
-    // 996 before it is ready and 1168 once it is freed.
+    // One submitted request, freed (KSRN_Free) on Dispose, or by its finalizer when it is
+    // collected undisposed: an abandoned request would otherwise hold one of the library's 32
+    // places for good. Its results throw KestruneException 996 before it is ready and 1168 once
+    // it is freed.
     public sealed class KestruneRequest : IDisposable
     {
         const int FirstPollMs = 1;
         const int LastPollMs = 50;
-        bool held = true;
+        // The answers that may carry a Retry-After worth following.
+        static readonly int[] RetryAfterStatuses = { 418, 429, 503 };
+        int held = 1;
 
         public int Id { get; }
 
@@ -191,13 +388,27 @@ namespace Kestrune
             Id = id;
         }
 
+        ~KestruneRequest()
+        {
+            Free();
+        }
+
+        // Never throws: after the client is gone, or again, there is nothing left to free.
         public void Dispose()
         {
-            if (held)
-            {
-                held = false;
-                Native.Check(Native.KSRN_Free(Id), nameof(Native.KSRN_Free));
-            }
+            Free();
+            GC.SuppressFinalize(this);
+        }
+
+        void Free()
+        {
+            if (Interlocked.Exchange(ref held, 0) == 1)
+                Native.Quietly(Native.KSRN_Free(Id));
+        }
+
+        public override string ToString()
+        {
+            return "KestruneRequest " + Id + (held == 0 ? " (disposed)" : "");
         }
 
         public bool IsReady
@@ -232,8 +443,10 @@ namespace Kestrune
             {
                 uint code = Native.Check(Native.KSRN_GetRequestError(Id),
                                          nameof(Native.KSRN_GetRequestError));
-                return code == 0 ? null
-                                 : new KestruneException(code, nameof(Native.KSRN_GetRequestError));
+                if (code == 0)
+                    return null;
+                bool reached = !Native.Since11 || Delivery != KestruneDelivery.NOT_SENT;
+                return new KestruneException(code, nameof(Native.KSRN_GetRequestError), reached);
             }
         }
 
@@ -273,6 +486,82 @@ namespace Kestrune
             }
         }
 
+        // How far the request got (needs Kestrune 1.1).
+        public KestruneDelivery Delivery
+        {
+            get
+            {
+                Native.Require11(nameof(Native.KSRN_GetDelivery));
+                return (KestruneDelivery)Native.Check(Native.KSRN_GetDelivery(Id),
+                                                      nameof(Native.KSRN_GetDelivery));
+            }
+        }
+
+        // Seconds from the request's registration to each moment the transfer reached; moments
+        // not reached are absent (needs Kestrune 1.1).
+        public IDictionary<KestruneMark, double> Timings
+        {
+            get
+            {
+                Native.Require11(nameof(Native.KSRN_GetTimingUs));
+                var reached = new SortedDictionary<KestruneMark, double>();
+                foreach (KestruneMark mark in Enum.GetValues(typeof(KestruneMark)))
+                {
+                    int microseconds = Native.Check(Native.KSRN_GetTimingUs(Id, (int)mark),
+                                                    nameof(Native.KSRN_GetTimingUs));
+                    if (microseconds >= 0)
+                        reached[mark] = microseconds / 1e6;
+                }
+                return reached;
+            }
+        }
+
+        // The address the request was sent to, "" when no connection was made (needs 1.1).
+        public string RemoteAddress
+        {
+            get
+            {
+                Native.Require11(nameof(Native.KSRN_CopyRemoteAddress));
+                int length = Native.KSRN_CopyRemoteAddress(Id, null, 0);
+                uint code = Native.KSRN_GetLastError();
+                if (code != 0 && code != (uint)KestruneError.ERROR_INSUFFICIENT_BUFFER)
+                    throw new KestruneException(code, nameof(Native.KSRN_CopyRemoteAddress));
+                var buffer = new char[length];
+                Native.Check(Native.KSRN_CopyRemoteAddress(Id, buffer, length),
+                             nameof(Native.KSRN_CopyRemoteAddress));
+                return new string(buffer).TrimEnd('\0');
+            }
+        }
+
+        // What a 429, 418 or 503 answer asks to wait (Retry-After as seconds or a date); null
+        // for other answers or without the header. Nothing here retries by itself.
+        public TimeSpan? RetryAfter
+        {
+            get
+            {
+                if (Array.IndexOf(RetryAfterStatuses, Status) < 0)
+                    return null;
+                return ParseRetryAfter(Headers["Retry-After"], DateTimeOffset.UtcNow);
+            }
+        }
+
+        // A Retry-After value: delta-seconds, or an HTTP-date (zero once past); null when absent
+        // or malformed.
+        public static TimeSpan? ParseRetryAfter(string value, DateTimeOffset now)
+        {
+            if (value == null)
+                return null;
+            value = value.Trim();
+            long seconds;
+            if (long.TryParse(value, NumberStyles.None, CultureInfo.InvariantCulture, out seconds))
+                return TimeSpan.FromSeconds(seconds);
+            DateTimeOffset when;
+            if (!DateTimeOffset.TryParseExact(value, "r", CultureInfo.InvariantCulture,
+                                              DateTimeStyles.AssumeUniversal, out when))
+                return null;
+            return when > now ? when - now : TimeSpan.Zero;
+        }
+
         // A queued request ends at once with 995, a running one soon after.
         public void Cancel()
         {
@@ -280,25 +569,29 @@ namespace Kestrune
         }
 
         // Polls until the request is ready, backing off from 1 ms to 50 ms, without holding a
-        // thread. Throws the request's error when its outcome is not 0. When the token is
-        // cancelled first, cancels the request in the library and throws
-        // OperationCanceledException.
+        // thread. Throws the request's error when its outcome is not 0 (a time-out as
+        // KestruneTimeoutException, a TimeoutException). When the token is cancelled first,
+        // cancels the request in the library and always throws OperationCanceledException.
         public async Task WaitAsync(CancellationToken token = default(CancellationToken))
         {
             try
             {
-                for (int delayMs = FirstPollMs; !IsReady;
-                     delayMs = Math.Min(delayMs * 2, LastPollMs))
+                for (int delayMs = FirstPollMs;; delayMs = Math.Min(delayMs * 2, LastPollMs))
+                {
+                    token.ThrowIfCancellationRequested();  // a cancelled wait ends as one
+                    if (IsReady)
+                        break;
                     await Task.Delay(delayMs, token).ConfigureAwait(false);
+                }
             }
             catch (OperationCanceledException)
             {
-                Cancel();
+                Native.Quietly(Native.KSRN_Cancel(Id));  // the request may be disposed already
                 throw;
             }
             KestruneException error = Error;
             if (error != null)
-                throw error;
+                throw error.ToThrow();
         }
     }
 }

@@ -1,5 +1,5 @@
-// Status and result access: the eight exports that poll a request and read its outcome. They
-// never block on a transfer and never change the request.
+// Status and result access: the exports that poll a request and read its outcome, and what it
+// did on the wire. They never block on a transfer and never change the request.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -140,4 +140,48 @@ int32_t KSRN_CopyBody(int32_t id, uint8_t* buffer, int32_t capacity) {
 
 int32_t KSRN_CopyHeaders(int32_t id, uint8_t* buffer, int32_t capacity) {
   return CopyResult(id, buffer, capacity, true);
+}
+
+int32_t KSRN_GetDelivery(int32_t id) {
+  return ReadOutcome<int32_t>(id, [](const HttpResult& result, uint32_t&) {
+    return static_cast<int32_t>(result.wire.delivery);
+  });
+}
+
+// Like the copies' arguments, the mark is checked first. Marks are reached within the time
+// budget (two minutes at most), far inside 32 bits of microseconds.
+int32_t KSRN_GetTimingUs(int32_t id, int32_t mark) {
+  if (mark < static_cast<int32_t>(Mark::Started) || mark > kMarkCount) {
+    SetApiError(kErrorInvalidParameter);
+    return 0;
+  }
+  return ReadOutcome<int32_t>(id, [mark](const HttpResult& result, uint32_t&) {
+    const SteadyTime at = result.wire.marks[static_cast<size_t>(mark) - 1];
+    if (at == 0) {
+      return -1;
+    }
+    return static_cast<int32_t>(std::max<SteadyTime>(at - result.wire.registeredAt, 0) /
+                                kNanosecondsPerMicrosecond);
+  });
+}
+
+// As the byte copies, in UTF-16 units with the terminator counted; a buffer too small still
+// gets a terminated prefix.
+int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity) {
+  if (capacity < 0 || (buffer == nullptr && capacity > 0)) {
+    SetApiError(kErrorInvalidParameter);
+    return 0;
+  }
+  return ReadOutcome<int32_t>(id, [=](const HttpResult& result, uint32_t& error) {
+    const auto& address = result.wire.remoteAddress;
+    const size_t length = std::char_traits<WideChar>::length(address.data()) + 1;
+    const size_t available = static_cast<size_t>(capacity);
+    if (available > 0) {
+      const size_t count = std::min(available, length) - 1;
+      std::copy_n(address.data(), count, buffer);
+      buffer[count] = 0;
+    }
+    error = available >= length ? kErrorSuccess : kErrorInsufficientBuffer;
+    return static_cast<int32_t>(length);
+  });
 }

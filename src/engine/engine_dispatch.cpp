@@ -9,12 +9,12 @@
 
 namespace ksrn {
 
-void HttpEngine::WorkerLoop() {
+void HttpEngine::WorkerLoop(size_t worker) {
   try {
     // The record reference lives for one round, so a skipped or published record is released
     // before the worker sleeps again.
-    while (RequestRef request = NextQueued()) {
-      Serve(request);
+    while (RequestRef request = NextQueued(worker)) {
+      Serve(worker, request);
     }
   } catch (...) {
     // Only a failing lock can get here. The thread ends; Stop still joins it, and the watchdog
@@ -22,7 +22,7 @@ void HttpEngine::WorkerLoop() {
   }
 }
 
-RequestRef HttpEngine::NextQueued() {
+RequestRef HttpEngine::NextQueued(size_t worker) {
   MutexLock lock(engineMutex);
   while (!stopping.load() && queue.empty()) {
     queueCv.Wait(engineMutex);
@@ -34,17 +34,19 @@ RequestRef HttpEngine::NextQueued() {
   }
   RequestRef request = std::move(queue.front());
   queue.pop_front();
+  tickets[worker].store(nextTicket++);
   return request;
 }
 
-void HttpEngine::Serve(const RequestRef& request) {
+void HttpEngine::Serve(size_t worker, const RequestRef& request) {
   // Claim against cancel and watchdog: whoever moves the record out of Queued first owns its
   // publication. Losing means it was already published while it waited in the queue.
   RequestState expected = RequestState::Queued;
   if (!request->state.compare_exchange_strong(expected, RequestState::Running)) {
+    GiveUpTicket(worker);
     return;
   }
-  HttpResult result = Transfer(request);
+  HttpResult result = Transfer(worker, request);
   // While Running nobody but this worker moves the record, so this exchange succeeds; it is
   // kept so that publication stays single even if that ever changes.
   expected = RequestState::Running;
@@ -53,25 +55,42 @@ void HttpEngine::Serve(const RequestRef& request) {
   }
 }
 
-HttpResult HttpEngine::Transfer(const RequestRef& request) {
+// The trace outlives a transfer that throws, so even then the outcome says how far the request
+// got: a request that may have been written must never read as not sent.
+HttpResult HttpEngine::Transfer(size_t worker, const RequestRef& request) {
+  SteadyTime startedAt = 0;
+  std::shared_ptr<net::WireTrace> trace;
+  HttpResult result;
   try {
-    if (!WaitForDispatch(request)) {
+    if (!WaitForDispatch(worker, request, startedAt)) {
       return HttpResult::Failure(request->timedOut.load() ? kErrorWinhttpTimeout
                                                           : kErrorOperationAborted);
     }
-    return HttpDownload(*request);
+    trace = std::make_shared<net::WireTrace>();
+    result = HttpDownload(*request, trace);
   } catch (const std::bad_alloc&) {
-    return HttpResult::Failure(kErrorNotEnoughMemory);
+    result = HttpResult::Failure(kErrorNotEnoughMemory);
   } catch (...) {
-    return HttpResult::Failure(kErrorGenFailure);
+    result = HttpResult::Failure(kErrorGenFailure);
   }
+  if (startedAt != 0) {
+    result.wire = trace ? WireReport::FromTrace(*trace, startedAt) : WireReport{};
+    result.wire.At(Mark::Started) = startedAt;
+  }
+  return result;
 }
 
-// One global spacing between start permissions, measured from each grant. Every wait is bounded
-// by the record's deadline and the next permitted start; the flags that end a wait early are
-// raised before WakeDispatchWaiters passes through dispatchMutex, so no wake-up is lost between
-// a check below and the wait.
-bool HttpEngine::WaitForDispatch(const RequestRef& request) {
+// One global spacing between start permissions, measured from each grant, granted in ticket
+// order. Every wait is bounded by the record's deadline and, for the first in line, by the next
+// permitted start; the flags that end a wait early, and the end of the ticket ahead, are
+// published before a pass through dispatchMutex, so no wake-up is lost between a check below
+// and the wait.
+bool HttpEngine::WaitForDispatch(size_t worker, const RequestRef& request, SteadyTime& startedAt) {
+  struct TicketRelease {
+    HttpEngine& engine;
+    size_t worker;
+    ~TicketRelease() { engine.GiveUpTicket(worker); }
+  } release{*this, worker};
   MutexLock lock(dispatchMutex);
   if (stopping.load()) {
     return false;
@@ -89,18 +108,58 @@ bool HttpEngine::WaitForDispatch(const RequestRef& request) {
       return false;
     }
     const int64_t spacingNs = static_cast<int64_t>(throttleMs.load()) * kNanosecondsPerMillisecond;
+    const bool first = IsFirstInLine(worker);
     // Grants made at throttle 0 are recorded too, so a throttle set later counts from them.
-    if (spacingNs == 0 || !hasLastDispatch || now >= lastDispatch + spacingNs) {
+    if (first && (spacingNs == 0 || !hasLastDispatch || now >= lastDispatch + spacingNs)) {
       lastDispatch = now;
       hasLastDispatch = true;
+      startedAt = now;
       return true;
     }
-    const SteadyTime wakeAt = std::min(request->deadline, lastDispatch + spacingNs);
-    dispatchCv.WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
+    const SteadyTime wakeAt =
+        first ? std::min(request->deadline, lastDispatch + spacingNs) : request->deadline;
+    dispatchCvs[worker].WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
     if (stopping.load()) {
       return false;
     }
   }
+}
+
+bool HttpEngine::IsFirstInLine(size_t worker) const {
+  const uint64_t mine = tickets[worker].load();
+  for (const std::atomic<uint64_t>& ticket : tickets) {
+    const uint64_t other = ticket.load();
+    if (other != kNoTicket && other < mine) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Only the end of the first ticket changes anything for the others, and then only for the next
+// one, which starts its wait for the next slot; waking every waiter at each grant would have them
+// all compete with the granted worker for the processor as its transfer begins.
+void HttpEngine::GiveUpTicket(size_t worker) {
+  const bool wasFirst = IsFirstInLine(worker);
+  tickets[worker].store(kNoTicket);
+  if (!wasFirst) {
+    return;
+  }
+  size_t next = tickets.size();
+  uint64_t lowest = kNoTicket;
+  for (size_t other = 0; other < tickets.size(); ++other) {
+    const uint64_t ticket = tickets[other].load();
+    if (ticket != kNoTicket && (lowest == kNoTicket || ticket < lowest)) {
+      lowest = ticket;
+      next = other;
+    }
+  }
+  if (next == tickets.size()) {
+    return;
+  }
+  // As in WakeDispatchWaiters: the next worker either sees the ticket gone or is asleep.
+  { MutexLock lock(dispatchMutex); }
+  dispatchCvs[next].NotifyOne();
 }
 
 bool HttpEngine::SetThrottleMs(int32_t ms) {
@@ -119,7 +178,9 @@ void HttpEngine::WakeDispatchWaiters() {
   // asleep and gets this notification; without it a cancelled waiter could sleep until its
   // throttle slot (up to a minute) and Stop could wait that long for the join.
   { MutexLock lock(dispatchMutex); }
-  dispatchCv.NotifyAll();
+  for (CondVar& waiter : dispatchCvs) {
+    waiter.NotifyAll();
+  }
 }
 
 }  // namespace ksrn

@@ -6,8 +6,8 @@ namespace ksrn {
 HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
   try {
     workers.reserve(kWorkerCount);
-    for (int i = 0; i < kWorkerCount; ++i) {
-      workers.emplace_back([this] { WorkerLoop(); });
+    for (size_t worker = 0; worker < tickets.size(); ++worker) {
+      workers.emplace_back([this, worker] { WorkerLoop(worker); });
     }
     watchdog = std::thread([this] { WatchdogLoop(); });
   } catch (...) {

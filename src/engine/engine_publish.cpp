@@ -10,6 +10,7 @@ namespace {
 // Stores the outcome. ready goes before Done, so a reader that sees Done also sees ready.
 void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
     REQUIRES(request.resultMutex) {
+  result.wire.Finish(request.registeredAt, SteadyNow());
   request.result = std::move(result);
   request.chargedBytes = charge;
   request.ready.store(true);
@@ -31,6 +32,8 @@ void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
 void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
+  // Kept apart so that even a failed lock never publishes a sent request as not sent.
+  const WireReport wire = result.wire;
   try {
     MutexLock engineLock(engineMutex);
     std::erase(queue, request);
@@ -44,6 +47,7 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
         refused = std::move(result);
         result = HttpResult::Failure(kErrorNotEnoughMemory);
         result.statusCode = refused.statusCode;
+        result.wire = wire;
       } else {
         charge = size;
       }
@@ -53,8 +57,10 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
     resultBytes += charge;
   } catch (const std::system_error&) {
     // The engine lock failed: complete the record anyway, charging nothing.
+    HttpResult failure = HttpResult::Failure(kErrorNotEnoughMemory);
+    failure.wire = wire;
     MutexLock resultLock(request->resultMutex);
-    CompleteLocked(*request, HttpResult::Failure(kErrorNotEnoughMemory), 0);
+    CompleteLocked(*request, std::move(failure), 0);
   }
 }
 

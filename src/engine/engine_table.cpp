@@ -40,8 +40,9 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
       return 0;
     }
     request->id = id;
-    request->deadline =
-        SteadyNow() + static_cast<int64_t>(request->timeoutMs) * kNanosecondsPerMillisecond;
+    request->registeredAt = SteadyNow();
+    request->deadline = request->registeredAt +
+                        static_cast<int64_t>(request->timeoutMs) * kNanosecondsPerMillisecond;
     try {
       requests.emplace(id, request);
     } catch (const std::bad_alloc&) {

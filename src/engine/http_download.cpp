@@ -159,7 +159,7 @@ HttpResult ReadBody(HttpRequest& request, net::NetHandle handle, HttpResult& res
 
 }  // namespace
 
-HttpResult HttpDownload(HttpRequest& request) {
+HttpResult HttpDownload(HttpRequest& request, const std::shared_ptr<net::WireTrace>& trace) {
   NetworkCleanup cleanup(request);
   HttpResult result;
   if (request.IsAbortRequested()) {
@@ -196,6 +196,9 @@ HttpResult HttpDownload(HttpRequest& request) {
   if (!request.InstallHandle(request.requestHandle, handle)) {
     return Stopped(result, request, kErrorOperationAborted);
   }
+  if (!net::HttpTraceRequest(handle, trace)) {
+    return Stopped(result, request, net::HttpLastError());
+  }
   if (!net::HttpSetOption(handle, net::kOptionDisableFeature, net::kDisableRedirects)) {
     return Stopped(result, request, net::HttpLastError());
   }
@@ -221,6 +224,7 @@ HttpResult HttpDownload(HttpRequest& request) {
   if (!net::HttpReceiveResponse(handle)) {
     return Stopped(result, request, net::HttpLastError());
   }
+  trace->answered.store(true);
   uint32_t statusCode = 0;
   if (!net::HttpQueryStatusCode(handle, statusCode)) {
     return Stopped(result, request, net::HttpLastError());
@@ -229,6 +233,11 @@ HttpResult HttpDownload(HttpRequest& request) {
   result.statusCode = statusCode;
   uint32_t headerError = kErrorSuccess;
   if (!QueryRawHeaders(handle, result.headers, headerError)) {
+    // A head the platform calls invalid was not a whole head after all; one that is too large
+    // or not text was whole.
+    if (headerError == kErrorWinhttpInvalidServerResponse) {
+      trace->answered.store(false);
+    }
     return Stopped(result, request, headerError);
   }
   if (request.cancelled.load()) {

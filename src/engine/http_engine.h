@@ -1,6 +1,11 @@
 // The request engine: the table of live requests, the dispatch queue, four workers, the deadline
 // watchdog, the dispatch throttle and the budget for stored results.
 //
+// Start order: workers take records from the queue in submission order and draw a ticket as
+// they do, kept in the worker's own slot; the throttle grants a start only to the lowest ticket
+// held. A ticket is given up as soon as its record will not start (skipped, cancelled, out of
+// time, stopping), so it never holds back the tickets after it.
+//
 // Lock order, the only one in which locks nest (declared below, checked by clang's thread-safety
 // analysis): stopMutex, then engineMutex, then a record's resultMutex. dispatchMutex is never
 // held together with another lock. Only stopMutex, which no engine thread takes, is held while a
@@ -60,8 +65,15 @@ class HttpEngine {
 
  private:
   int32_t AllocateIdLocked() REQUIRES(engineMutex);
-  void WorkerLoop();
-  bool WaitForDispatch(const RequestRef& request) EXCLUDES(dispatchMutex);
+  void WorkerLoop(size_t worker);
+  // True when the transfer may start now, with the grant's time in startedAt. The worker's
+  // ticket is given up on every return.
+  bool WaitForDispatch(size_t worker, const RequestRef& request, SteadyTime& startedAt)
+      EXCLUDES(dispatchMutex);
+  // Whether the worker's ticket is the lowest one held.
+  bool IsFirstInLine(size_t worker) const;
+  // Empties the worker's ticket slot; when it was first in line, wakes the worker next in line.
+  void GiveUpTicket(size_t worker) EXCLUDES(dispatchMutex);
   void Publish(const RequestRef& request, HttpResult result) EXCLUDES(engineMutex);
   void WatchdogLoop() EXCLUDES(engineMutex);
   // Whether a record in the table is Queued or Running: only such a record can overrun.
@@ -71,9 +83,9 @@ class HttpEngine {
 
   // Worker steps: the next queue entry (empty once stopping and drained), and the outcome of a
   // claimed record, from the throttle gate and the transfer.
-  RequestRef NextQueued() EXCLUDES(engineMutex);
-  void Serve(const RequestRef& request);
-  HttpResult Transfer(const RequestRef& request);
+  RequestRef NextQueued(size_t worker) EXCLUDES(engineMutex);
+  void Serve(size_t worker, const RequestRef& request);
+  HttpResult Transfer(size_t worker, const RequestRef& request);
   // Wakes every throttle waiter so that it re-checks its flags and the throttle at once.
   void WakeDispatchWaiters() EXCLUDES(dispatchMutex);
 
@@ -98,6 +110,7 @@ class HttpEngine {
   CondVar watchdogCv;  // the watchdog sleeps here
   std::deque<RequestRef> queue GUARDED_BY(engineMutex);
   std::unordered_map<int32_t, RequestRef> requests GUARDED_BY(engineMutex);
+  uint64_t nextTicket GUARDED_BY(engineMutex) = 1;
   uint64_t resultBytes GUARDED_BY(engineMutex) = 0;
   uint64_t watchdogScans GUARDED_BY(engineMutex) = 0;  // for the engine's own tests
   RequestIdAllocator& idAllocator;
@@ -106,9 +119,15 @@ class HttpEngine {
 
   // Never held together with another lock.
   Mutex dispatchMutex;
-  CondVar dispatchCv;
+  // One per worker, so that the end of a ticket wakes only the worker next in line.
+  std::array<CondVar, static_cast<size_t>(kWorkerCount)> dispatchCvs;
   SteadyTime lastDispatch GUARDED_BY(dispatchMutex) = 0;
   bool hasLastDispatch GUARDED_BY(dispatchMutex) = false;
+  // Each worker's start ticket, kNoTicket when it holds none. Set under engineMutex as the worker
+  // takes its record, so that a later ticket is never seen without the earlier ones; cleared by
+  // the worker, followed by a wake-up through dispatchMutex.
+  static constexpr uint64_t kNoTicket = 0;
+  std::array<std::atomic<uint64_t>, static_cast<size_t>(kWorkerCount)> tickets{};
   std::atomic<int32_t> throttleMs{0};
 
   std::vector<std::thread> workers;

@@ -1,26 +1,22 @@
 #include "engine/http_request.h"
 
-#include <chrono>
+#include <algorithm>
 
 namespace ksrn {
-
-SteadyTime SteadyNow() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 HttpResult::HttpResult(HttpResult&& other) noexcept
     : statusCode(other.statusCode),
       error(other.error),
       bodyComplete(other.bodyComplete),
       body(std::move(other.body)),
-      headers(std::move(other.headers)) {}
+      headers(std::move(other.headers)),
+      wire(other.wire) {}
 
 HttpResult& HttpResult::operator=(HttpResult&& other) noexcept {
   bodyComplete = other.bodyComplete;
   statusCode = other.statusCode;
   error = other.error;
+  wire = other.wire;
   // Swapping with a temporary releases the target's storage now and leaves the source with
   // none, whatever the allocator does with a plain move assignment.
   std::vector<uint8_t>(std::move(other.body)).swap(body);
@@ -32,6 +28,33 @@ HttpResult HttpResult::Failure(uint32_t error) {
   HttpResult result;
   result.error = error;
   return result;
+}
+
+WireReport WireReport::FromTrace(const net::WireTrace& trace, SteadyTime startedAt) {
+  WireReport report;
+  report.delivery = trace.answered.load()              ? Delivery::Answered
+                    : trace.requestMayBeWritten.load() ? Delivery::Unknown
+                                                       : Delivery::NotSent;
+  report.At(Mark::Started) = startedAt;
+  report.At(Mark::Resolved) = trace.resolvedAt.load();
+  report.At(Mark::Connected) = trace.connectedAt.load();
+  report.At(Mark::Secured) = trace.securedAt.load();
+  report.At(Mark::Sent) = trace.sentAt.load();
+  report.At(Mark::FirstByte) = trace.firstByteAt.load();
+  trace.CopyRemoteAddress(report.remoteAddress);
+  return report;
+}
+
+void WireReport::Finish(SteadyTime registered, SteadyTime doneAt) {
+  registeredAt = registered;
+  At(Mark::Done) = doneAt;
+  SteadyTime latest = 0;
+  for (SteadyTime& mark : marks) {
+    if (mark != 0) {
+      mark = std::max(mark, latest);
+      latest = mark;
+    }
+  }
 }
 
 bool HttpRequest::InstallHandle(std::atomic<net::NetHandle>& slot, net::NetHandle handle) noexcept {

@@ -3,30 +3,51 @@
 // that looked it up; it is always held by std::shared_ptr and never copied or moved.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "net/http_ops.h"
 #include "platform/mutex.h"
+#include "platform/steady_clock.h"
 #include "platform/wide_string.h"
 #include "validate/url_validation.h"
 
 namespace ksrn {
-
-// Nanoseconds on the steady clock.
-using SteadyTime = int64_t;
-
-// Reads the monotonic clock in nanoseconds.
-SteadyTime SteadyNow();
-
-inline constexpr int64_t kNanosecondsPerMillisecond = 1'000'000;
 
 enum class RequestState : int32_t {
   Queued = 0,
   Running = 1,
   Completing = 2,
   Done = 3,
+};
+
+// How far a finished request got; the numbers are the public ones.
+enum class Delivery : int32_t {
+  NotSent = 0,   // no request byte can have reached a connection
+  Unknown = 1,   // request bytes may have been written; no whole head came back
+  Answered = 2,  // the final response head arrived
+};
+
+// The moments a request can pass, numbered as the exports number them.
+enum class Mark : int32_t { Started = 1, Resolved, Connected, Secured, Sent, FirstByte, Done };
+inline constexpr int32_t kMarkCount = 7;
+
+// What a request did on the wire, published with its outcome.
+struct WireReport {
+  Delivery delivery = Delivery::NotSent;
+  SteadyTime registeredAt = 0;                 // what the marks are counted from
+  std::array<SteadyTime, kMarkCount> marks{};  // by mark number - 1; 0 when not reached
+  std::array<WideChar, net::WireTrace::kAddressUnits> remoteAddress{};  // NUL-terminated
+
+  SteadyTime& At(Mark mark) { return marks[static_cast<size_t>(mark) - 1]; }
+  // Gathers what the trace saw: the delivery, the operation set's marks and the address.
+  static WireReport FromTrace(const net::WireTrace& trace, SteadyTime startedAt);
+  // Stamps Done and lifts any reached mark that an earlier one overtook (marks taken from
+  // different clocks of the platform can disagree by a few microseconds), so that reached
+  // marks never decrease in order.
+  void Finish(SteadyTime registered, SteadyTime doneAt);
 };
 
 // The outcome of one request. Results are passed by value and moved; copying would duplicate
@@ -37,6 +58,7 @@ struct HttpResult {
   bool bodyComplete = false;
   std::vector<uint8_t> body;
   std::vector<uint8_t> headers;
+  WireReport wire;
 
   HttpResult() = default;
   HttpResult(const HttpResult&) = delete;
@@ -58,7 +80,11 @@ struct HttpRequest {
   WideString headers;
   std::vector<uint8_t> body;
   int32_t timeoutMs = 10000;
+  SteadyTime registeredAt = 0;  // what the published marks are counted from
   SteadyTime deadline = 0;
+  // The place the worker that took the record from the queue holds in the start order; that
+  // worker's only.
+  uint64_t dispatchTicket = 0;
 
   // Lock-free progress flags. All accesses are sequentially consistent: a canceller's flag store
   // must be visible before its state exchange and slot exchanges, and a transfer's slot install

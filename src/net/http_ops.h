@@ -23,8 +23,12 @@
 //   12152 invalid server response.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
+#include "platform/steady_clock.h"
 #include "platform/wide_string.h"
 
 namespace ksrn::net {
@@ -38,6 +42,44 @@ inline constexpr uint32_t kOptionDecompression = 118;
 inline constexpr uint32_t kDecompressionGzipAndDeflate = 3;
 
 inline constexpr const WideChar* kUserAgent = KSRN_WIDE("Kestrune/1.0");
+
+// What one request's exchange did on the wire, as only the operation set can see it. Written by
+// the operation set, from any of its threads and also after the handle was closed, which is why
+// it is shared and lock-free; read by the transfer. Times are steady-clock nanoseconds, 0 while
+// not reached.
+//
+// requestMayBeWritten is the fact a host's resend decision rests on: once any byte of the
+// request may have reached a connection it is set, and it is never cleared. An implementation
+// that cannot tell sets it.
+struct WireTrace {
+  // Room for any numeric IPv6 address with a zone, and its terminator.
+  static constexpr size_t kAddressUnits = 64;
+
+  std::atomic<SteadyTime> resolvedAt{0};
+  std::atomic<SteadyTime> connectedAt{0};
+  std::atomic<SteadyTime> securedAt{0};
+  std::atomic<SteadyTime> sentAt{0};
+  std::atomic<SteadyTime> firstByteAt{0};
+  std::atomic<bool> requestMayBeWritten{false};
+  // Set by the transfer, not the operation set: the final response head arrived.
+  std::atomic<bool> answered{false};
+
+  // Stamps a mark once: the first report wins, later ones are ignored.
+  static void Stamp(std::atomic<SteadyTime>& mark, SteadyTime at = SteadyNow()) noexcept {
+    SteadyTime unset = 0;
+    mark.compare_exchange_strong(unset, at);
+  }
+
+  // The numeric address of the peer, kept once; longer text is cut at the room there is.
+  void SetRemoteAddress(WideStringView address) noexcept;
+  // Copies the address with its terminator into out; empty when none was kept.
+  void CopyRemoteAddress(std::array<WideChar, kAddressUnits>& out) const noexcept;
+
+ private:
+  enum : int { kNoAddress, kWritingAddress, kAddressKept };
+  std::atomic<int> addressState{kNoAddress};
+  std::array<WideChar, kAddressUnits> address{};
+};
 
 // The operation set's one-off, process-wide preparation (global library set-up, trust material),
 // done ahead so that no transfer carries it between its throttle slot and its connect, where
@@ -61,6 +103,11 @@ NetHandle HttpConnect(NetHandle session, const WideChar* host, uint16_t port);
 // Creates an HTTPS request over the connection: HTTP/1.1, the object name (path and query) sent
 // verbatim with no escaping, no default Accept header. Null on failure.
 NetHandle HttpOpenRequest(NetHandle connection, const WideChar* method, const WideChar* objectName);
+
+// Hands the request's trace to the operation set, before HttpSendRequest: from here on the
+// operation set stamps into it what it observes, and keeps it alive for as long as it may still
+// write to it.
+bool HttpTraceRequest(NetHandle request, std::shared_ptr<WireTrace> trace);
 
 // kOptionDisableFeature with kDisableRedirects: redirects are returned, never followed.
 // kOptionDecompression with kDecompressionGzipAndDeflate: Accept-Encoding is sent and gzip or

@@ -82,6 +82,10 @@ done
 fetch "$good/status/503"
 check "/status/503" "503 status 503 text/plain 10" \
   "$code $(cat "$work/body") $(header Content-Type) $(header Content-Length)"
+fetch "$good/retry-after/429/120"
+check "/retry-after seconds" "429 120" "$code $(header Retry-After)"
+fetch "$good/retry-after/503/date/60"
+check "/retry-after date" "503 GMT" "$code $(header Retry-After | grep -o 'GMT$')"
 fetch "$good/status/204"
 check "/status/204 has no body" "204 0 -" "$code $(wc -c <"$work/body") -$(header Content-Length)"
 fetch "$good/bytes/0"

@@ -43,6 +43,10 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
                           client's TCP stack has acknowledged them, then resets the connection
                           (SO_LINGER 0, close).
   /close-early/{n}        Content-Length 2n (n >= 1), sends n pattern bytes, then closes cleanly.
+  /arrival                200, body = how many /arrival requests this server had read when this
+                          one was read, this one included (decimal): the order of arrival.
+  /retry-after/{code}/{s} status {code} (200-599) with body `status {code}` and `Retry-After: {s}`;
+  /retry-after/{code}/date/{s}  the same with Retry-After as the HTTP-date {s} seconds from now.
   /echo                   any method: 200, application/octet-stream, body = the exact request
                           bytes received (request line, header lines, blank line, body as framed
                           on the wire, whether by Content-Length or chunked).
@@ -101,6 +105,7 @@ path pattern, and describe it in the list above and in tests/sandbox/README.md.
 
 import argparse
 import asyncio
+import email.utils
 import fcntl
 import http
 import logging
@@ -111,6 +116,7 @@ import ssl
 import struct
 import sys
 import termios
+import time
 import traceback
 import warnings
 import zlib
@@ -475,6 +481,12 @@ async def status_route(ex, m):
         await ex.simple(code, f"status {code}".encode())
 
 
+async def retry_after_route(ex, m):
+    code, seconds = number(m[1], 200, 599), number(m[3], 0, 86400)
+    value = email.utils.formatdate(time.time() + seconds, usegmt=True) if m[2] else str(seconds)
+    await ex.simple(code, f"status {code}".encode(), extra=[("Retry-After", value)])
+
+
 async def send_pattern(ex, n, chunked=False):
     if not chunked:
         await ex.send_head(200, [("Content-Type", "application/octet-stream"),
@@ -506,6 +518,14 @@ async def encoded_route(ex, m):
 async def delay_headers_route(ex, m):
     await ex.pause(delay_s_param(m[1]))
     await ex.simple(200, b"late")
+
+
+ARRIVALS = [0]
+
+
+async def arrival_route(ex, m):
+    ARRIVALS[0] += 1
+    await ex.simple(200, str(ARRIVALS[0]).encode())
 
 
 async def slow_body_route(ex, m):
@@ -704,6 +724,8 @@ ROUTES = [
     (re.compile(r"/reset-mid-body/([0-9]+)"), reset_mid_body_route),
     (re.compile(r"/close-early/([0-9]+)"), close_early_route),
     (re.compile(r"/echo"), echo_route),
+    (re.compile(r"/arrival"), arrival_route),
+    (re.compile(r"/retry-after/([0-9]+)/(date/)?([0-9]+)"), retry_after_route),
     (re.compile(r"/fault/(reset|close)/([a-z-]+)"), fault_end_route),
     (re.compile(r"/fault/gzip/bomb"), gzip_bomb_route),
     (re.compile(r"/fault/head/endless"), endless_head_route),

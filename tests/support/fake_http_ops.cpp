@@ -34,6 +34,7 @@ struct FakeHandle {
   bool trailerAnnounced = false;
   size_t readOffset = 0;
   uint32_t announced = 0;
+  std::shared_ptr<net::WireTrace> trace;
 };
 
 struct State {
@@ -361,13 +362,56 @@ bool HttpSetOption(NetHandle request, uint32_t option, uint32_t value) {
   return true;
 }
 
+bool HttpTraceRequest(NetHandle request, std::shared_ptr<WireTrace> trace) {
+  std::lock_guard lock(Global().mutex);
+  FakeHandle* handle = fake::Live(request);
+  if (handle == nullptr) {
+    return false;
+  }
+  handle->trace = std::move(trace);
+  return true;
+}
+
+namespace {
+
+// Stamps the trace as a real send would, up to reach.
+void StampSend(FakeHandle* handle, fake::Reach reach) {
+  WireTrace* trace = handle->trace.get();
+  if (trace == nullptr) {
+    return;
+  }
+  using fake::Reach;
+  if (reach >= Reach::Resolved) {
+    WireTrace::Stamp(trace->resolvedAt);
+  }
+  if (reach >= Reach::Connected) {
+    WireTrace::Stamp(trace->connectedAt);
+    trace->SetRemoteAddress(fake::kFakeRemoteAddress);
+  }
+  if (reach >= Reach::Secured) {
+    WireTrace::Stamp(trace->securedAt);
+  }
+  if (reach >= Reach::Writing) {
+    trace->requestMayBeWritten.store(true);
+  }
+  if (reach >= Reach::Sent) {
+    WireTrace::Stamp(trace->sentAt);
+  }
+}
+
+}  // namespace
+
 bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
   std::unique_lock lock(Global().mutex);
+  if (FakeHandle* live = fake::Live(request); live != nullptr) {
+    StampSend(live, std::min(live->exchange.sendReach, fake::Reach::Writing));
+  }
   FakeHandle* handle = Enter(lock, request, Step::Send);
   if (handle == nullptr) {
     return false;
   }
+  StampSend(handle, fake::Reach::Sent);
   if (headers != nullptr) {
     handle->sent.headers.assign(headers, headersLength);
   }
@@ -388,6 +432,9 @@ bool HttpReceiveResponse(NetHandle request) {
   if (handle->exchange.delay.count() > 0 &&
       state.cv.wait_for(lock, handle->exchange.delay, [&] { return fake::IsAborted(handle); })) {
     return fake::Fail(kErrorWinhttpOperationCancelled);
+  }
+  if (handle->trace) {
+    WireTrace::Stamp(handle->trace->firstByteAt);
   }
   return true;
 }

@@ -30,6 +30,9 @@ enum class Step {
   None,
 };
 
+// How far HttpSendRequest gets on the wire before it fails or blocks, as its trace shows it.
+enum class Reach { Nothing, Resolved, Connected, Secured, Writing, Sent };
+
 struct Exchange {
   uint32_t statusCode = 200;
   // Raw header text as the platform would return it; empty means "HTTP/1.1 <status> OK" plus
@@ -61,7 +64,13 @@ struct Exchange {
   std::chrono::microseconds delay{0};
   // Calls of this step throw std::runtime_error, like an internal fault.
   Step throwAt = Step::None;
+  // What a send that fails or blocks has done on the wire by then; a send that succeeds reaches
+  // Sent, and a response received stamps the first byte.
+  Reach sendReach = Reach::Sent;
 };
+
+// The address the fake reports once connected.
+inline constexpr const WideChar* kFakeRemoteAddress = KSRN_WIDE("192.0.2.1");
 
 // What a request handle was given, for assertions on the request the transfer made.
 struct SentRequest {

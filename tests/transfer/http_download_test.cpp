@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -54,7 +55,7 @@ class HttpDownloadTest : public ::testing::Test {
       request.CloseNetworkHandles();
       fake::Release();  // a block without a handle yet (HttpOpen) only ends on release
     });
-    HttpResult result = HttpDownload(request);
+    HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
     canceller.join();
     return result;
   }
@@ -69,7 +70,7 @@ TEST_F(HttpDownloadTest, CompleteResponseIsReturnedWithStatusHeadersAndBody) {
   exchange.rawHeaders = KSRN_WIDE("HTTP/1.1 200 OK\r\nX-Greeting: Gr\u00FC\u00DFe \u20AC\r\n\r\n");
   fake::ScriptDefault(exchange);
 
-  HttpResult result = HttpDownload(request);
+  HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
 
   EXPECT_EQ(result.statusCode, 200u);
   EXPECT_EQ(result.error, 0u);
@@ -88,7 +89,7 @@ TEST_F(HttpDownloadTest, RequestIsMadeAsTheRecordSays) {
   request.body = Bytes("a=1&b=2");
   fake::ScriptDefault({});
 
-  HttpResult result = HttpDownload(request);
+  HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
 
   ASSERT_EQ(result.error, 0u);
   auto sent = fake::SentRequests();
@@ -132,7 +133,7 @@ TEST_F(HttpDownloadTest, FlagsOrAnExpiredDeadlineStopBeforeAnyNetworkCall) {
     fresh.cancelled.store(c.cancelled);
     fresh.timedOut.store(c.timedOut);
     fresh.deadline = SteadyNow() + c.deadlineFromNowMs * kNanosecondsPerMillisecond;
-    HttpResult result = HttpDownload(fresh);
+    HttpResult result = HttpDownload(fresh, std::make_shared<net::WireTrace>());
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.statusCode, 0u);
     EXPECT_FALSE(result.bodyComplete);
@@ -157,7 +158,7 @@ TEST_F(HttpDownloadTest, FailuresBeforeTheStatusKeepOnlyTheCode) {
       exchange.failAt = step;
       exchange.failError = code;
       fake::ScriptDefault(exchange);
-      HttpResult result = HttpDownload(request);
+      HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
       EXPECT_EQ(result.error, code == kErrorSuccess ? kErrorGenFailure : code);
       EXPECT_EQ(result.statusCode, 0u);
       EXPECT_FALSE(result.bodyComplete);
@@ -177,7 +178,7 @@ TEST_F(HttpDownloadTest, SecondTimeoutAndDecompressionFailuresAreIgnored) {
     exchange.failOnCall = 2;
     exchange.failError = kErrorInvalidParameter;
     fake::ScriptDefault(exchange);
-    HttpResult result = HttpDownload(request);
+    HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
     EXPECT_EQ(result.error, 0u);
     EXPECT_TRUE(result.bodyComplete);
   }
@@ -212,7 +213,7 @@ TEST_F(HttpDownloadTest, BodyFailuresKeepStatusHeadersAndTheBytesReceived) {
     exchange.failError = c.failError;
     exchange.readReturnsZero = c.readReturnsZero;
     fake::ScriptDefault(exchange);
-    HttpResult result = HttpDownload(request);
+    HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.statusCode, 503u);
     EXPECT_FALSE(result.bodyComplete);
@@ -231,7 +232,7 @@ TEST_F(HttpDownloadTest, AnEmptyReadOfADecodedBodysTrailerEndsTheBody) {
   exchange.body = Pattern(70'000);
   exchange.trailerBytes = 8;
   fake::ScriptDefault(exchange);
-  HttpResult result = HttpDownload(request);
+  HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
   EXPECT_EQ(result.error, 0u);
   EXPECT_TRUE(result.bodyComplete);
   EXPECT_EQ(result.body, exchange.body);
@@ -262,7 +263,7 @@ TEST_F(HttpDownloadTest, BodyLimitIsTestedOnTheAnnouncedCount) {
     exchange.announceBytes = c.announceBytes;
     exchange.announceOverride = c.announceOverride;
     fake::ScriptDefault(exchange);
-    HttpResult result = HttpDownload(request);
+    HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.bodyComplete, c.error == 0);
     EXPECT_EQ(result.body.size(), c.kept);
@@ -310,7 +311,7 @@ TEST_F(HttpDownloadTest, HeaderCaptureRowsAndLimits) {
     exchange.failOnCall = c.failOnCall;
     exchange.failError = c.failError;
     fake::ScriptDefault(exchange);
-    HttpResult result = HttpDownload(request);
+    HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.statusCode, 201u) << "the status survives a header failure";
     EXPECT_EQ(result.headers.size(), c.headerBytes);

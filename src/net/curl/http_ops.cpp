@@ -3,6 +3,7 @@
 #include "net/http_ops.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <memory>
 #include <optional>
@@ -33,8 +34,10 @@ using curl::Session;
 [[gnu::tls_model("initial-exec")]] thread_local uint32_t gLastError = kErrorSuccess;
 
 // libcurl's process-wide set-up is made once before the first handle and never undone: a worker
-// of a host that forgot to shut down may still use libcurl while the process exits. A mutex and
-// a flag rather than std::call_once, whose state lives in the C++ runtime's lazily allocated
+// of a host that forgot to shut down may still use libcurl while the process exits. For the same
+// reason OpenSSL is told, before anything else initialises it, not to clean up at exit: its
+// exit handler frees the state a worker's handshake is still using, and the host crashes. A mutex
+// and a flag rather than std::call_once, whose state lives in the C++ runtime's lazily allocated
 // thread-locals; a failed init leaves the flag down, so the next call retries.
 Mutex gCurlMutex;
 bool gCurlReady GUARDED_BY(gCurlMutex) = false;
@@ -43,6 +46,7 @@ bool gCurlReady GUARDED_BY(gCurlMutex) = false;
 uint32_t PrepareCurl() EXCLUDES(gCurlMutex) {
   MutexLock lock(gCurlMutex);
   if (!gCurlReady) {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
       return curl::Win32FromCurl(code);
     }
@@ -199,6 +203,13 @@ NetHandle HttpOpenRequest(NetHandle connectionHandle, const WideChar* method,
       return error;
     }
     handle = Handles().Register(std::move(request));
+    return kErrorSuccess;
+  });
+}
+
+bool HttpTraceRequest(NetHandle request, std::shared_ptr<WireTrace> trace) {
+  return OnRequest(request, [&](Request& context) {
+    context.SetTrace(std::move(trace));
     return kErrorSuccess;
   });
 }

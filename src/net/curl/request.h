@@ -10,6 +10,11 @@
 // with 12017, and so does every later one. The curl objects are freed with the Request, which the
 // registry and every operation in progress hold, so never under a running operation.
 //
+// The trace (WireTrace) is stamped on the owner's thread only, from libcurl's callbacks and after
+// each step of the drive loop; libcurl does nothing between operations, so what the trace holds
+// when an operation returns is final for that moment. Request bytes count as possibly written
+// from the pre-request callback on: libcurl writes the request in the same step.
+//
 // Time-outs (the session's, read before each wait): until the first socket exists the resolve
 // time-out applies, then the connect time-out until the connection is up (TLS included), then
 // the send time-out until the body has gone out, then the receive time-out; each bounds the time
@@ -26,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/http_ops.h"
 #include "platform/wide_string.h"
 
 namespace ksrn::net::curl {
@@ -111,6 +117,9 @@ class Request {
   // Any thread, any time, any number of times.
   void Abort() noexcept;
 
+  // The owner, before Send.
+  void SetTrace(std::shared_ptr<WireTrace> wireTrace) { trace = std::move(wireTrace); }
+
   // The owner only. Each returns 0 or the Win32 code of the failure.
   uint32_t SetOption(uint32_t option, uint32_t value);
   uint32_t Send(WideStringView headers, const void* body, size_t bodyLength);
@@ -158,6 +167,8 @@ class Request {
   template <class Ready>
   uint32_t DriveUntil(Ready ready);
   Progress Snapshot() const;
+  // Stamps what the last step of libcurl did: connected, whole request written, first byte.
+  void Observe();
   int TimeoutMs(const Progress& progress) const;
   void CollectFinished();
   // The code of an exchange that ended before the operation's condition held.
@@ -172,6 +183,7 @@ class Request {
   WideString headText;       // the head decoded, once asked for
   std::string acceptEncoding;
   std::unique_ptr<curl_slist, ListCleanup> headerList;
+  std::shared_ptr<WireTrace> trace;
   // The easy handle is freed before the multi handle it is in.
   const std::unique_ptr<CURLM, MultiCleanup> multi;
   const std::unique_ptr<CURL, EasyCleanup> easy;

@@ -132,6 +132,9 @@ uint32_t HandleContext::Close() {
   {
     MutexLock state(stateMutex);
     closed = true;
+    if (inFlight == AsyncCall::Send && trace) {
+      trace->requestMayBeWritten.store(true);
+    }
   }
   completed.NotifyAll();
   MutexLock gate(gateMutex);
@@ -187,6 +190,55 @@ void HandleContext::OnRequestSent() {
   completed.NotifyAll();
 }
 
+void HandleContext::SetTrace(std::shared_ptr<WireTrace> wireTrace) {
+  MutexLock state(stateMutex);
+  trace = std::move(wireTrace);
+}
+
+// WinHTTP reports no end of the TLS handshake; it begins sending only after it, so that moment
+// stands for it. The first response bytes after the request went out are the first byte; a head
+// that arrived without such a report counts from its arrival.
+void HandleContext::OnProgress(DWORD status, const void* information) {
+  MutexLock state(stateMutex);
+  if (!trace) {
+    return;
+  }
+  WireTrace& wire = *trace;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+      WireTrace::Stamp(wire.resolvedAt);
+      break;
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+      WireTrace::Stamp(wire.connectedAt);
+      if (information != nullptr) {
+        WideStringView address(static_cast<const WideChar*>(information));
+        // Some report an IPv6 peer in brackets; the address itself is what a host compares.
+        if (address.size() >= 2 && address.front() == L'[' && address.back() == L']') {
+          address = address.substr(1, address.size() - 2);
+        }
+        wire.SetRemoteAddress(address);
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+      WireTrace::Stamp(wire.securedAt);
+      wire.requestMayBeWritten.store(true);
+      break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      WireTrace::Stamp(wire.sentAt);
+      break;
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+      if (wire.sentAt.load() != 0) {
+        WireTrace::Stamp(wire.firstByteAt);
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      WireTrace::Stamp(wire.firstByteAt);
+      break;
+    default:
+      break;
+  }
+}
+
 void HandleContext::OnHandleClosing() {
   std::shared_ptr<HandleContext> last;
   {
@@ -205,13 +257,21 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
     return;
   }
   switch (status) {
+    case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
+    case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+    case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
+      target->OnProgress(status, information);
+      break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      target->OnProgress(status, information);
       target->OnRequestSent();
       break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
       target->Complete(AsyncCall::Send, kErrorSuccess, 0);
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      target->OnProgress(status, information);
       target->Complete(AsyncCall::Receive, kErrorSuccess, 0);
       break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "net/guarded_call.h"
+#include "net/http_ops.h"
 #include "net/winhttp/error_map.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/mutex.h"
@@ -107,13 +108,21 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   uint32_t AwaitSendCompletion() EXCLUDES(stateMutex);
 
   // Ends any wait with 12017 and closes the WinHTTP handle. The registry calls it exactly once.
+  // A send closed before WinHTTP reported its own end may still write afterwards (not every
+  // WinHTTP stops a call when its handle closes), so its request counts as possibly written.
   uint32_t Close() EXCLUDES(gateMutex, stateMutex);
+
+  // Requests only: the trace the notifications below are stamped into from now on.
+  void SetTrace(std::shared_ptr<WireTrace> wireTrace) EXCLUDES(stateMutex);
 
   // Entry points of the status callback.
   bool IsContextOf(HINTERNET candidate) const { return candidate == identity; }
   // Completes the call in flight; AsyncCall::None completes whichever it is (a request error).
   void Complete(AsyncCall call, uint32_t error, uint32_t count) EXCLUDES(stateMutex);
   void OnRequestSent() EXCLUDES(stateMutex);
+  // A progress notification for the trace: name resolved, connected (with the peer's address),
+  // sending, response bytes received, head available.
+  void OnProgress(DWORD status, const void* information) EXCLUDES(stateMutex);
   void OnHandleClosing() EXCLUDES(stateMutex);
 
   // Buffers handed to WinHTTP. They belong to the context, not to the caller, so a call that
@@ -147,14 +156,16 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   bool requestSent GUARDED_BY(stateMutex) = false;  // the send in flight wrote its request
   bool sendPending GUARDED_BY(stateMutex) = false;  // its waiter left before the end
   Completion result GUARDED_BY(stateMutex);
+  std::shared_ptr<WireTrace> trace GUARDED_BY(stateMutex);
   std::shared_ptr<HandleContext> self GUARDED_BY(stateMutex);
 };
 
-// The notifications the status callback needs: every completion, the request written, and the
-// closing of a handle.
-inline constexpr DWORD kNotifications = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
-                                        WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
-                                        WINHTTP_CALLBACK_FLAG_HANDLES;
+// The notifications the status callback needs: every completion, the stages of the exchange
+// for the trace (resolve, connect, send, receive), and the closing of a handle.
+inline constexpr DWORD kNotifications =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_RESOLVE_NAME |
+    WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+    WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE | WINHTTP_CALLBACK_FLAG_HANDLES;
 
 // The one WinHTTP status callback of the facade, installed on every session: it turns the
 // completions of asynchronous calls into the end of the matching wait.

@@ -384,6 +384,13 @@ bool HttpSendRequest(NetHandle request, const WideChar* headers, uint32_t header
   });
 }
 
+bool HttpTraceRequest(NetHandle request, std::shared_ptr<WireTrace> trace) {
+  return RunOnRequest(request, [&](HandleContext& context) {
+    context.SetTrace(std::move(trace));
+    return kErrorSuccess;
+  });
+}
+
 bool HttpReceiveResponse(NetHandle request) { return RunOnRequest(request, ReceiveResponse); }
 
 bool HttpQueryDataAvailable(NetHandle request, uint32_t& available) {

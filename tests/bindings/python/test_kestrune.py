@@ -5,7 +5,13 @@ errors it raises, its ways to cancel and the asyncio form."""
 import asyncio
 import contextlib
 import ctypes
+import gc
+import os
 import re
+import shutil
+import subprocess
+import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -21,23 +27,52 @@ CTYPES = {
     "const KSRN_CHAR*": ctypes.POINTER(ctypes.c_uint16),
     "const uint8_t*": ctypes.POINTER(ctypes.c_uint8),
     "uint8_t*": ctypes.POINTER(ctypes.c_uint8),
+    "KSRN_CHAR*": ctypes.POINTER(ctypes.c_uint16),
 }
 SLOW = "https://api.huobi.pro/delay-headers/5000"
 HOSTS = ["api.binance.com", "api.bybit.com", "www.okx.com", "api.kraken.com", "api.coinbase.com"]
 
 
 class DeclarationTest(unittest.TestCase):
-    def test_every_export_is_declared_with_the_header_types(self):
-        prototypes = re.findall(r"^KSRN_API (\w+) (KSRN_\w+)\(([^)]*)\);",
-                                HEADER.read_text(encoding="utf-8"), re.M)
-        self.assertEqual(len(prototypes), 19)
+    def test_every_export_and_constant_is_declared_as_the_header_says(self):
+        text = HEADER.read_text(encoding="utf-8")
+        prototypes = re.findall(r"^KSRN_API (\w+) (KSRN_\w+)\(([^)]*)\);", text, re.M)
+        declared = _native.DECLARATIONS
+        # What the binding declares beyond the header can only be a 1.1 export it resolves when
+        # present, so this holds before and after the header gains them.
+        self.assertLessEqual(set(declared) - {name for _, name, _ in prototypes},
+                             set(_native.SINCE_1_1))
         for result, name, parameters in prototypes:
             with self.subTest(name):
                 arguments = [] if parameters == "void" else [
                     CTYPES[" ".join(parameter.split()[:-1])] for parameter in parameters.split(",")]
-                function = getattr(_native, name)
-                self.assertIs(function.restype, CTYPES[result])
-                self.assertEqual(list(function.argtypes), arguments)
+                self.assertIs(declared[name][0], CTYPES[result])
+                self.assertEqual(list(declared[name][1]), arguments)
+        for prefix, enum in (("DELIVERY", kestrune.Delivery), ("MARK", kestrune.Mark)):
+            macros = dict(re.findall(rf"^#define KSRN_{prefix}_(\w+) (\d+)", text, re.M))
+            if macros:
+                self.assertEqual({name: int(value) for name, value in macros.items()},
+                                 {member.name: member.value for member in enum})
+
+    def test_the_package_imports_without_a_library_and_loads_one_on_first_use(self):
+        source = str(Path(__file__).resolve().parents[3] / "bindings" / "python")
+        program = ("import kestrune\nprint(kestrune.ERROR_WINHTTP_TIMEOUT)\n"
+                   "try:\n    print(kestrune.abi_version())\nexcept OSError as error:\n"
+                   "    print(error)\n")
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(os.environ["KESTRUNE_LIBRARY"], Path(folder) / "libkestrune.so")
+            cases = [  # (KESTRUNE_LIBRARY, LD_LIBRARY_PATH, output), the package from its source
+                ("", folder, r"\A12002\n1\n\Z"),  # the system loader, the development name
+                ("/nowhere.so", "", r"\A12002\ncannot load.*beside the package.*"
+                 r"KESTRUNE_LIBRARY \('/nowhere.so'\): /nowhere.so.*the system loader"),
+            ]
+            for library, search_path, output in cases:
+                with self.subTest(library=library):
+                    environment = dict(os.environ, KESTRUNE_LIBRARY=library,
+                                       LD_LIBRARY_PATH=search_path, PYTHONPATH=source)
+                    run = subprocess.run([sys.executable, "-c", program], env=environment,
+                                         capture_output=True, text=True, timeout=60)
+                    self.assertRegex(run.stdout, output, run.stderr)
 
 
 class ClientTest(unittest.TestCase):
@@ -48,13 +83,17 @@ class ClientTest(unittest.TestCase):
     def test_round_trip_through_every_call(self):
         self.assertEqual(kestrune.abi_version(), kestrune.ABI_VERSION)
         self.client.set_throttle_ms(0)
-        with self.client.request("https://api.binance.com/echo", "post",
-                                 {"X-Probe": "one", "X-Other": "two"}, b"\0body\xff") as request:
-            self.assertIs(request.wait(30), request)
-            self.assertEqual((request.ready, request.status, request.succeeded, request.error),
-                             (True, 200, True, None))
-            self.assertRegex(request.body, rb"\APOST /echo HTTP/1\.1\r\n(.+\r\n)*"
-                             rb"X-Probe: one\r\nX-Other: two\r\n(.+\r\n)*\r\n\0body\xff\Z")
+        # The three forms of headers; a str block passes as the export takes it.
+        for headers, body in [({"X-Probe": "one", "X-Other": "two"}, b"\0body\xff"),
+                              ([("X-Probe", "one"), ("X-Other", "two")], bytearray(b"\0body\xff")),
+                              ("X-Probe: one\r\nX-Other: two", memoryview(b"\0body\xff"))]:
+            with self.subTest(headers=headers), self.client.request(
+                    "https://api.binance.com/echo", "post", headers, body) as request:
+                self.assertIs(request.wait(30), request)
+                self.assertEqual((request.ready, request.status, request.succeeded, request.error),
+                                 (True, 200, True, None))
+                self.assertRegex(request.body, rb"\APOST /echo HTTP/1\.1\r\n(.+\r\n)*"
+                                 rb"X-Probe: one\r\nX-Other: two\r\n(.+\r\n)*\r\n\0body\xff\Z")
         with self.client.request("https://api.bybit.com/headers/utf8") as request:
             headers = request.wait(30).headers
             self.assertEqual(headers.keys(),
@@ -77,18 +116,132 @@ class ClientTest(unittest.TestCase):
                     request.close()
                 return request.status
 
-        cases = [
-            (lambda: self.client.request("https://example.com/"), 5, "KSRN_Request"),
-            (lambda: self.client.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs"),
-            (timed_out, 12002, "KSRN_GetRequestError"),
-            (lambda: status_of(freed=False), 996, "KSRN_GetStatusCode"),
-            (lambda: status_of(freed=True), 1168, "KSRN_GetStatusCode"),
+        cases = [  # (action, code, call, transient, may have reached the server)
+            (lambda: self.client.request("https://example.com/"), 5, "KSRN_Request", False, False),
+            (lambda: self.client.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs", False, True),
+            (timed_out, 12002, "KSRN_GetRequestError", True, True),
+            (lambda: status_of(freed=False), 996, "KSRN_GetStatusCode", False, True),
+            (lambda: status_of(freed=True), 1168, "KSRN_GetStatusCode", False, True),
         ]
-        for action, code, call in cases:
+        for action, code, call, transient, reached in cases:
             with self.subTest(code=code), self.assertRaises(kestrune.KestruneError) as raised:
                 action()
-            self.assertEqual((raised.exception.code, raised.exception.name, raised.exception.call),
-                             (code, kestrune.NAMES[code], call))
+            error = raised.exception
+            self.assertEqual((error.code, error.name, error.call, error.transient,
+                              error.may_have_reached_server, isinstance(error, TimeoutError)),
+                             (code, kestrune.NAMES[code], call, transient, reached, code == 12002))
+
+    def test_what_the_binding_joins_or_narrows_is_refused_before_any_call(self):
+        url = "https://api.binance.com/echo"
+        cases = [  # (call, exception, words of its message)
+            (lambda: self.client.request(url, headers={"X-A": "1\r\nAuthorization: Bearer x"}),
+             ValueError, "CR, LF or NUL"),
+            (lambda: self.client.request(url, headers={"X-A": "1\nX-B: 2"}), ValueError, "LF"),
+            (lambda: self.client.request(url, headers=[("X-A", "a\0b")]), ValueError, "NUL"),
+            (lambda: self.client.request(url, headers={"X:A": "1"}), ValueError, "token"),
+            (lambda: self.client.request(url, headers={"X A": "1"}), ValueError, "token"),
+            (lambda: self.client.request(url, headers={"": "1"}), ValueError, "token"),
+            (lambda: self.client.request(url, headers={"X-N": 5}), TypeError, "str"),
+            (lambda: self.client.request(url, headers=["XY"]), TypeError, "pairs"),
+            (lambda: self.client.request(url, timeout_ms=2**32 + 1000), ValueError, "timeout_ms"),
+            (lambda: self.client.request(url, timeout_ms=-2**31 - 1), ValueError, "timeout_ms"),
+            (lambda: self.client.request(url, timeout_ms=1000.0), TypeError, "timeout_ms"),
+            (lambda: self.client.set_throttle_ms(2**32 + 1500), ValueError, "throttle_ms"),
+            (lambda: self.client.request(url, "POST", body=5), TypeError, "body"),
+            (lambda: self.client.request(url, "POST", body="text"), TypeError, "body"),
+            (lambda: self.client.request(url, method=b"GET"), TypeError, "method"),
+            (lambda: self.client.request(url + "\0/evil"), ValueError, "url"),
+        ]
+        for call, exception, words in cases:
+            with self.subTest(words), self.assertRaisesRegex(exception, words):
+                call()
+        self.assertEqual(self.client.pending, 0)
+
+    def test_abandoned_requests_are_freed_when_collected(self):
+        with self.assertWarns(ResourceWarning):
+            for _ in range(40):  # more than the 32 the library holds
+                self.client.request("https://api.binance.com/status/200")
+            gc.collect()
+        with self.client.request("https://api.binance.com/status/200") as request:
+            self.assertEqual(request.wait(30).status, 200)
+
+    def test_cleanup_after_the_engine_or_id_is_gone_is_quiet(self):
+        def second_client_exits():
+            with kestrune.Client():
+                pass
+            with self.client.request("https://api.binance.com/status/200") as request:
+                return request.wait(30).status
+
+        def close_after_the_client_exited():
+            request = self.client.request(SLOW)
+            self.client.__exit__(None, None, None)
+            request.close()
+
+        def error_in_the_block_after_the_client_exited():
+            with self.assertRaises(LookupError), self.client.request(SLOW):
+                self.client.__exit__(None, None, None)
+                raise LookupError
+
+        async def cancel_after_close():
+            request = self.client.request(SLOW)
+            task = asyncio.ensure_future(request._wait_async())
+            await asyncio.sleep(0.05)
+            request.close()
+            task.cancel()
+            with self.assertRaises(asyncio.CancelledError):
+                await task
+
+        self.client.__exit__(None, None, None)  # each case opens the only client
+        cases = [second_client_exits, close_after_the_client_exited,
+                 error_in_the_block_after_the_client_exited,
+                 lambda: asyncio.run(cancel_after_close())]
+        for case in cases:
+            with self.subTest(getattr(case, "__name__", "cancel after close")):
+                self.client = kestrune.Client().__enter__()
+                case()
+                self.client.__exit__(None, None, None)
+
+    def test_delivery_timings_and_remote_address(self):
+        for name in sorted(_native.SINCE_1_1):
+            if not _native.has_export(name):
+                self.skipTest(f"{_native.library_path()} predates 1.1: no {name}")
+        cases = [  # (url, timeout_ms, delivery, code, connected)
+            ("https://api.binance.com/status/200", 0, kestrune.Delivery.ANSWERED, 0, True),
+            ("https://api.bithumb.com/status/200", 0, kestrune.Delivery.NOT_SENT, 12029, False),
+            (SLOW, 250, kestrune.Delivery.UNKNOWN, 12002, True),
+        ]
+        for url, timeout_ms, delivery, code, connected in cases:
+            with self.subTest(url), self.client.request(url, timeout_ms=timeout_ms) as request:
+                with contextlib.suppress(kestrune.KestruneError):
+                    request.wait(30)
+                error = request.error
+                self.assertEqual((request.delivery, error.code if error else 0,
+                                  error.may_have_reached_server if error else True),
+                                 (delivery, code, delivery != kestrune.Delivery.NOT_SENT))
+                timings = request.timings
+                self.assertLessEqual({kestrune.Mark.STARTED, kestrune.Mark.DONE}, set(timings))
+                self.assertEqual(kestrune.Mark.FIRST_BYTE in timings, code == 0)
+                self.assertEqual(list(timings.values()), sorted(timings.values()))
+                self.assertEqual(bool(request.remote_address), connected)
+
+    def test_retry_after_in_both_forms(self):
+        now = 1445412480.0  # Wed, 21 Oct 2015 07:28:00 GMT
+        cases = [("120", 120.0), (" 7 ", 7.0), ("Wed, 21 Oct 2015 07:28:30 GMT", 30.0),
+                 ("Wed, 21 Oct 2015 07:27:00 GMT", 0.0), ("1.5", None), ("soon", None),
+                 ("-3", None), ("", None), (None, None)]
+        for value, seconds in cases:
+            with self.subTest(value):
+                self.assertEqual(kestrune.parse_retry_after(value, now), seconds)
+        # Only the answers that ask for patience; the date has whole seconds.
+        answers = [("429/120", 120), ("418/7", 7), ("503/date/60", 60), ("200/5", None)]
+        for path, seconds in answers:
+            with self.subTest(path), self.client.request(
+                    f"https://api.binance.com/retry-after/{path}") as request:
+                retry_after = request.wait(30).retry_after
+                if seconds is None:
+                    self.assertIsNone(retry_after)
+                else:
+                    self.assertAlmostEqual(retry_after, seconds, delta=3)
 
     def test_every_way_to_cancel_ends_the_request_with_995(self):
         async def abandon(request):

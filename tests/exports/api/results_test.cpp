@@ -1,5 +1,7 @@
 // Polling and reading a request's outcome: readiness, the success test, sizes and copies.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "export_test_support.h"
@@ -19,6 +21,9 @@ TEST_F(ExportTest, ReadsBeforeTheOutcomeIsReadyAnswer996) {
   EXPECT_EQ(Answered(api.GetHeadersSize(id)), (Answer{0, 996}));
   EXPECT_EQ(Answered(api.CopyBody(id, buffer, sizeof buffer)), (Answer{0, 996}));
   EXPECT_EQ(Answered(api.CopyHeaders(id, nullptr, 0)), (Answer{0, 996}));
+  EXPECT_EQ(Answered(api.GetDelivery(id)), (Answer{0, 996}));
+  EXPECT_EQ(Answered(api.GetTimingUs(id, KSRN_MARK_STARTED)), (Answer{0, 996}));
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(id, nullptr, 0)), (Answer{0, 996}));
 }
 
 TEST_F(ExportTest, ReadsRefuseIdsOfZeroAndBelowAndUnknownIds) {
@@ -32,8 +37,13 @@ TEST_F(ExportTest, ReadsRefuseIdsOfZeroAndBelowAndUnknownIds) {
     EXPECT_EQ(Answered(api.GetHeadersSize(id)), (Answer{0, 87})) << id;
     EXPECT_EQ(Answered(api.CopyBody(id, buffer, sizeof buffer)), (Answer{0, 87})) << id;
     EXPECT_EQ(Answered(api.CopyHeaders(id, buffer, 0)), (Answer{0, 87})) << id;
+    EXPECT_EQ(Answered(api.GetDelivery(id)), (Answer{0, 87})) << id;
+    EXPECT_EQ(Answered(api.GetTimingUs(id, KSRN_MARK_DONE)), (Answer{0, 87})) << id;
+    EXPECT_EQ(Answered(api.CopyRemoteAddress(id, nullptr, 0)), (Answer{0, 87})) << id;
   }
   EXPECT_EQ(Answered(api.IsReady(INT32_MAX)), (Answer{0, 1168}));
+  EXPECT_EQ(Answered(api.GetDelivery(INT32_MAX)), (Answer{0, 1168}));
+  EXPECT_EQ(Answered(api.GetTimingUs(INT32_MAX, KSRN_MARK_SENT)), (Answer{0, 1168}));
   EXPECT_EQ(Answered(api.GetRequestError(INT32_MAX)), (Answer{1168, 1168}));
   EXPECT_EQ(Answered(api.CopyBody(INT32_MAX, buffer, 0)), (Answer{0, 1168}));
 }
@@ -46,6 +56,12 @@ TEST_F(ExportTest, CopyBufferArgumentsAreCheckedFirst) {
   EXPECT_EQ(Answered(api.CopyBody(1, nullptr, 5)), (Answer{0, 87}));
   EXPECT_EQ(Answered(api.CopyHeaders(1, buffer, INT32_MIN)), (Answer{0, 87}));
   EXPECT_EQ(Answered(api.CopyBody(1, nullptr, 0)), (Answer{0, 6}));
+  KSRN_CHAR text[4];
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(1, text, -1)), (Answer{0, 87}));
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(1, nullptr, 2)), (Answer{0, 87}));
+  for (int32_t mark : {0, 8, -1, INT32_MIN, INT32_MAX}) {
+    EXPECT_EQ(Answered(api.GetTimingUs(1, mark)), (Answer{0, 87})) << mark;
+  }
   ASSERT_EQ(api.Init(1), 1);
 }
 
@@ -82,6 +98,24 @@ TEST_F(ExportTest, CopyDeliversWhatFitsAndAlwaysReturnsTheFullSize) {
   EXPECT_EQ(CopyBody(id), expected);
   EXPECT_EQ(CopyHeaders(id), headers);
   EXPECT_EQ(Answered(api.GetBodySize(id)), (Answer{10, 0}));
+
+  // The address copies as text does, in UTF-16 units with the terminator: the bench's host.
+  KSRN_CHAR address[16];
+  std::fill(std::begin(address), std::end(address), KSRN_CHAR{0x7E});
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(id, nullptr, 0)), (Answer{10, 122}));
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(id, address, 4)), (Answer{10, 122}));
+  EXPECT_EQ(Text(address), Widen("127")) << "a prefix, terminated";
+  EXPECT_EQ(address[4], KSRN_CHAR{0x7E});
+  EXPECT_EQ(Answered(api.CopyRemoteAddress(id, address, 10)), (Answer{10, 0}));
+  EXPECT_EQ(Text(address), Widen("127.0.0.1"));
+  EXPECT_EQ(Answered(api.GetDelivery(id)), (Answer{KSRN_DELIVERY_ANSWERED, 0}));
+  int32_t previous = 0;
+  for (int32_t mark = KSRN_MARK_STARTED; mark <= KSRN_MARK_DONE; ++mark) {
+    const int32_t us = api.GetTimingUs(id, mark);
+    EXPECT_EQ(api.GetLastError(), 0u) << mark;
+    EXPECT_GE(us, previous) << "mark " << mark << " reached, and not before the one ahead";
+    previous = us;
+  }
 }
 
 TEST_F(ExportTest, EmptyBodyCopiesAsZeroWithoutError) {

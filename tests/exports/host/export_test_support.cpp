@@ -41,6 +41,9 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
       {"Free", [&api, id] { return api.Free(id); }, {0, 6}},
       {"CancelAll", [&api] { return api.CancelAll(); }, {0, 6}},
       {"GetPendingCount", [&api] { return api.GetPendingCount(); }, {0, 6}},
+      {"GetDelivery", [&api, id] { return api.GetDelivery(id); }, {0, 6}},
+      {"GetTimingUs", [&api, id] { return api.GetTimingUs(id, KSRN_MARK_DONE); }, {0, 6}},
+      {"CopyRemoteAddress", [&api, id] { return api.CopyRemoteAddress(id, nullptr, 0); }, {0, 6}},
   };
 }
 
@@ -92,8 +95,8 @@ int32_t ExportTest::HoldDispatch() {
   EXPECT_EQ(api.SetThrottleMs(60000), 1);
   const int32_t id = api.Get(BenchUrl("api.binance.com", "/bytes/1").c_str(), kFinishMs);
   EXPECT_NE(id, 0);
-  // Waiting workers are served in no particular order: only once this request has finished is
-  // it sure to have taken the slot that every later request now waits a minute for.
+  // Once this request has finished it has surely taken the slot that every later request now
+  // waits a minute for.
   EXPECT_TRUE(WaitReady(id));
   return id;
 }

@@ -37,6 +37,9 @@ static const struct {
     KSRN_EXPORT(Free),
     KSRN_EXPORT(CancelAll),
     KSRN_EXPORT(GetPendingCount),
+    KSRN_EXPORT(GetDelivery),
+    KSRN_EXPORT(GetTimingUs),
+    KSRN_EXPORT(CopyRemoteAddress),
 };
 
 #if defined(_WIN32)

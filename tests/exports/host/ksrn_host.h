@@ -1,5 +1,5 @@
 /* Loads the built library at run time as a host program does (LoadLibraryW/GetProcAddress,
-   dlopen/dlsym) and resolves the 19 exports. The export tests link no part of the library. */
+   dlopen/dlsym) and resolves every export. The export tests link no part of the library. */
 #ifndef KSRN_HOST_H
 #define KSRN_HOST_H
 
@@ -33,6 +33,9 @@ typedef struct KsrnApi {
   int32_t (*Free)(int32_t id);
   int32_t (*CancelAll)(void);
   int32_t (*GetPendingCount)(void);
+  int32_t (*GetDelivery)(int32_t id);
+  int32_t (*GetTimingUs)(int32_t id, int32_t mark);
+  int32_t (*CopyRemoteAddress)(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
 } KsrnApi;
 
 /* Loads the library from path, or when path is NULL from the folder of the running program,

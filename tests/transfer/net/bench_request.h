@@ -69,7 +69,7 @@ inline std::shared_ptr<HttpRequest> MakeRequest(const RequestPlan& plan) {
 
 inline HttpResult Download(const RequestPlan& plan) {
   const auto request = MakeRequest(plan);
-  return HttpDownload(*request);
+  return HttpDownload(*request, std::make_shared<net::WireTrace>());
 }
 
 }  // namespace ksrn::test

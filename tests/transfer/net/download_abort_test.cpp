@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "bench_request.h"
@@ -37,7 +38,7 @@ HttpResult DownloadAndAbort(HttpRequest& request, Clock::duration blockedFor, bo
     request.CloseNetworkHandles();
   });
   started.store(true);
-  HttpResult result = HttpDownload(request);
+  HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
   const Clock::time_point endedAt = Clock::now();
   canceller.join();
   closeToEnd = endedAt - closedAt;

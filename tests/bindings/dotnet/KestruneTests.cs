@@ -1,0 +1,225 @@
+// The .NET binding against the built library, inside the bench, under Mono: what it refuses
+// itself, abandoned requests, shared clients and quiet cleanup, cancellation, the time-out
+// exception, Retry-After, and the 1.1 delivery, timings and address when the library has them.
+// Prints one line per case and exits with the number of failures.
+using System;
+using System.Collections.Generic;
+using System.Linq;
+using System.Runtime.CompilerServices;
+using System.Threading;
+using System.Threading.Tasks;
+using Kestrune;
+
+static class KestruneTests
+{
+    const string Echo = "https://api.binance.com/echo";
+    const string Fast = "https://api.binance.com/status/200";
+    const string Slow = "https://api.huobi.pro/delay-headers/5000";
+    static int failures;
+
+    static void Case(string name, Action body)
+    {
+        try
+        {
+            body();
+            Console.WriteLine("ok    " + name);
+        }
+        catch (Exception error)
+        {
+            ++failures;
+            Console.WriteLine("FAIL  " + name + ": " + error);
+        }
+    }
+
+    static void Expect(bool condition, string what)
+    {
+        if (!condition)
+            throw new Exception("expected " + what);
+    }
+
+    static T Throws<T>(Action action) where T : Exception
+    {
+        try
+        {
+            action();
+        }
+        catch (T error)
+        {
+            return error;
+        }
+        catch (AggregateException error) when (error.InnerException is T)
+        {
+            return (T)error.InnerException;
+        }
+        throw new Exception("expected " + typeof(T).Name);
+    }
+
+    static int StatusOf(KestruneClient client, string url)
+    {
+        using (var request = client.Request(url))
+        {
+            request.WaitAsync().Wait();
+            return request.Status;
+        }
+    }
+
+    // On a thread of their own, so that no stale stack slot keeps one alive.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    static void Abandon(KestruneClient client, int count)
+    {
+        var thread = new Thread(() =>
+        {
+            for (int i = 0; i < count; ++i)
+                client.Request(Fast);
+        });
+        thread.Start();
+        thread.Join();
+        GC.Collect();
+        GC.WaitForPendingFinalizers();
+    }
+
+    static int Main()
+    {
+        var client = new KestruneClient();
+        var refused = new Dictionary<string, Action> {
+            { "url with NUL", () => client.Request(Echo + "\0/evil") },
+            { "header block with NUL", () => client.Request(Echo, "GET", "X-A: 1\0X-B: 2") },
+            { "header value with CR LF", () => KestruneClient.HeaderBlock(new Dictionary<string,
+                string> { { "X-A", "1\r\nAuthorization: Bearer x" } }) },
+            { "header name with a colon", () => KestruneClient.HeaderBlock(new Dictionary<string,
+                string> { { "X:A", "1" } }) },
+            { "header name with a space", () => KestruneClient.HeaderBlock(new Dictionary<string,
+                string> { { "X A", "1" } }) },
+        };
+        foreach (var row in refused)
+            Case("refused before any call: " + row.Key, () =>
+            {
+                Throws<ArgumentException>(row.Value);
+                Expect(client.PendingCount == 0, "no request submitted");
+            });
+
+        Case("joined header pairs reach the server as they are", () =>
+        {
+            string block = KestruneClient.HeaderBlock(new Dictionary<string, string> {
+                { "X-Probe", "one" }, { "X-Other", "two" } });
+            using (var request = client.Request(Echo, "GET", block))
+            {
+                request.WaitAsync().Wait();
+                string echoed = System.Text.Encoding.ASCII.GetString(request.Body);
+                Expect(echoed.Contains("\r\nX-Probe: one\r\nX-Other: two\r\n"), "the pairs");
+            }
+        });
+
+        Case("abandoned requests are freed by their finalizers", () =>
+        {
+            Abandon(client, 40);  // more than the 32 the library holds
+            Expect(StatusOf(client, Fast) == 200, "a request after 40 abandoned");
+        });
+
+        Case("a second client's Dispose keeps the engine of the first", () =>
+        {
+            using (new KestruneClient())
+            {
+            }
+            Expect(StatusOf(client, Fast) == 200, "the first client still works");
+        });
+
+        Case("a cancelled wait on a disposed request throws OperationCanceledException", () =>
+        {
+            var request = client.Request(Slow);
+            request.Dispose();
+            Throws<OperationCanceledException>(() =>
+                request.WaitAsync(new CancellationToken(true)).Wait());
+        });
+
+        Case("a time-out is a TimeoutException and transient", () =>
+        {
+            using (var request = client.Request(Slow, timeoutMs: 250))
+            {
+                var error = Throws<TimeoutException>(() => request.WaitAsync().Wait());
+                var reported = (IKestruneError)error;
+                Expect(reported.Code == 12002 && reported.Transient
+                       && reported.MayHaveReachedServer, "12002, transient, may have reached");
+            }
+        });
+
+        Case("a refused submission never reached the server", () =>
+        {
+            var error = Throws<KestruneException>(() => client.Request("https://example.com/"));
+            Expect(error.Code == 5 && !error.Transient && !error.MayHaveReachedServer,
+                   "5, not transient, not sent");
+        });
+
+        var now = new DateTimeOffset(2015, 10, 21, 7, 28, 0, TimeSpan.Zero);
+        var retryAfter = new Dictionary<string, double?> {  // both forms also come from the bench
+            { " 7 ", 7 }, { "Wed, 21 Oct 2015 07:27:00 GMT", 0 }, { "1.5", null },
+            { "soon", null }, { "-3", null }, { "", null } };
+        foreach (var row in retryAfter)
+            Case("Retry-After \"" + row.Key + "\"", () =>
+            {
+                TimeSpan? parsed = KestruneRequest.ParseRetryAfter(row.Key, now);
+                Expect((parsed.HasValue ? parsed.Value.TotalSeconds : (double?)null) == row.Value,
+                       row.Value + ", got " + parsed);
+            });
+
+        var answers = new Dictionary<string, double?> {  // only those that ask for patience
+            { "429/120", 120 }, { "418/7", 7 }, { "503/date/60", 60 }, { "200/5", null } };
+        foreach (var row in answers)
+            Case("RetryAfter of /retry-after/" + row.Key, () =>
+            {
+                using (var request = client.Request("https://api.binance.com/retry-after/"
+                                                    + row.Key))
+                {
+                    request.WaitAsync().Wait();
+                    TimeSpan? wait = request.RetryAfter;
+                    Expect(wait.HasValue == row.Value.HasValue && (!wait.HasValue
+                           || Math.Abs(wait.Value.TotalSeconds - row.Value.Value) <= 3),
+                           row.Value + " s, got " + wait);
+                }
+            });
+
+        if (!Native.Since11)
+            Console.WriteLine("skip  delivery, timings, address: the library predates 1.1");
+        else
+        {
+            var cases = new[] {  // url, time-out, delivery, code, connected
+                Tuple.Create(Fast, 0, KestruneDelivery.ANSWERED, 0u, true),
+                Tuple.Create("https://api.bithumb.com/status/200", 0, KestruneDelivery.NOT_SENT,
+                             12029u, false),
+                Tuple.Create(Slow, 250, KestruneDelivery.UNKNOWN, 12002u, true),
+            };
+            foreach (var row in cases)
+                Case("delivery, timings and address of " + row.Item1, () =>
+                {
+                    using (var request = client.Request(row.Item1, timeoutMs: row.Item2))
+                    {
+                        try { request.WaitAsync().Wait(); } catch (AggregateException) { }
+                        var error = request.Error;
+                        Expect(request.Delivery == row.Item3, row.Item3.ToString());
+                        Expect((error == null ? 0 : error.Code) == row.Item4, "code " + row.Item4);
+                        Expect(error == null || error.MayHaveReachedServer
+                               == (row.Item3 != KestruneDelivery.NOT_SENT), "may have reached");
+                        var timings = request.Timings;
+                        Expect(timings.ContainsKey(KestruneMark.STARTED)
+                               && timings.ContainsKey(KestruneMark.DONE), "started and done");
+                        Expect(timings.ContainsKey(KestruneMark.FIRST_BYTE) == (row.Item4 == 0),
+                               "a first byte only when answered");
+                        Expect(timings.Values.SequenceEqual(timings.Values.OrderBy(s => s)),
+                               "marks in order");
+                        Expect((request.RemoteAddress.Length > 0) == row.Item5, "the address");
+                    }
+                });
+        }
+
+        Case("cleanup after the engine is gone is quiet", () =>
+        {
+            var request = client.Request(Slow);
+            client.Dispose();
+            request.Dispose();
+            client.Dispose();
+        });
+
+        Console.WriteLine(failures == 0 ? "all passed" : failures + " failed");
+        return failures;
+    }
+}
