@@ -233,10 +233,11 @@ HttpResult HttpDownload(HttpRequest& request, const std::shared_ptr<net::WireTra
   result.statusCode = statusCode;
   uint32_t headerError = kErrorSuccess;
   if (!QueryRawHeaders(handle, result.headers, headerError)) {
-    // A head the platform calls invalid was not a whole head after all; one that is too large
-    // or not text was whole.
+    // A head the platform calls invalid was not a whole head after all, so its status is not
+    // the server's answer either; one that is too large or not text was whole.
     if (headerError == kErrorWinhttpInvalidServerResponse) {
       trace->answered.store(false);
+      result.statusCode = 0;
     }
     return Stopped(result, request, headerError);
   }
