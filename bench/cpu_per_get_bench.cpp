@@ -1,0 +1,278 @@
+// Whole-process CPU per small GET: the library through its exports against plain libcurl multi
+// doing the same GETs, inside the hermetic bench:
+//   tests/sandbox/run build/<preset>/bench/cpu_per_get_bench [GETS] [ROUNDS]
+// Each side runs in a process of its own (this program again, with --side), makes a few GETs to
+// warm up (the trust store, libcurl's and the library's one-off set-up), then GETS GETs of
+// /bytes/256 from the simulated exchange, four at a time, each on a fresh connection (the
+// exchange closes every connection after one response), and reports the CPU its whole process
+// used for them (getrusage: every thread, user and system). Plain libcurl runs as an application
+// would: one multi handle, a new easy handle per GET, the trust store parsed once and, as the
+// library does, TLS sessions and names shared, so both sides do the same handshakes. The sides
+// alternate which goes first; the last line gives the medians over the rounds and their ratio.
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ksrn_host.h"
+
+namespace {
+
+constexpr const char* kUrl = "https://api.binance.com/bytes/256";
+constexpr size_t kBodyBytes = 256;
+constexpr int kInFlight = 4;
+constexpr int kWarmUpGets = 8;
+constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+constexpr double kRatioTarget = 1.0;
+
+double CpuSeconds() {
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// --- the library, through its exports -----------------------------------------------------------
+
+// GETs count requests, kInFlight at a time; the number that failed.
+int ExportGets(const KsrnApi& api, int count) {
+  KSRN_CHAR url[64];
+  KsrnWiden(url, 64, kUrl);
+  std::vector<int32_t> running;
+  int started = 0;
+  int failed = 0;
+  while (started < count || !running.empty()) {
+    while (started < count && static_cast<int>(running.size()) < kInFlight) {
+      const int32_t id = api.Get(url, 10000);
+      ++started;
+      if (id == 0) {
+        ++failed;
+      } else {
+        running.push_back(id);
+      }
+    }
+    KsrnSleepMs(1);
+    for (size_t i = 0; i < running.size();) {
+      const int32_t id = running[i];
+      if (api.IsReady(id) != 1) {
+        ++i;
+        continue;
+      }
+      failed += api.Succeeded(id) != 1 || api.GetBodySize(id) != static_cast<int32_t>(kBodyBytes);
+      api.Free(id);
+      running.erase(running.begin() + static_cast<ptrdiff_t>(i));
+    }
+  }
+  return failed;
+}
+
+int RunExports(const char* library, int gets) {
+  KsrnApi api;
+  if (!KsrnLoad(&api, library) || api.Init(KSRN_ABI_VERSION) != 1) {
+    return 2;
+  }
+  if (ExportGets(api, kWarmUpGets) != 0) {
+    std::fprintf(stderr, "exports: warm-up GETs failed\n");
+    return 1;
+  }
+  const double before = CpuSeconds();
+  const int failed = ExportGets(api, gets);
+  const double used = CpuSeconds() - before;
+  api.Shutdown();
+  std::printf("%.9f %d\n", used / gets, failed);
+  return failed == 0 ? 0 : 1;
+}
+
+// --- plain libcurl multi ------------------------------------------------------------------------
+
+X509_STORE* gStore = nullptr;
+
+CURLcode ShareStore(CURL*, void* sslContext, void*) {
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslContext), gStore);
+  return CURLE_OK;
+}
+
+size_t Collect(char* data, size_t size, size_t count, void* body) {
+  static_cast<std::string*>(body)->append(data, size * count);
+  return size * count;
+}
+
+struct Transfer {
+  CURL* easy = nullptr;
+  std::string body;
+};
+
+int CurlGets(CURLM* multi, CURLSH* share, int count) {
+  std::vector<Transfer*> running;
+  int started = 0;
+  int failed = 0;
+  while (started < count || !running.empty()) {
+    while (started < count && static_cast<int>(running.size()) < kInFlight) {
+      auto* transfer = new Transfer;
+      CURL* easy = curl_easy_init();
+      transfer->easy = easy;
+      curl_easy_setopt(easy, CURLOPT_URL, kUrl);
+      curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+      curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+      curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+      curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+      curl_easy_setopt(easy, CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+      curl_easy_setopt(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+      curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &ShareStore);
+      curl_easy_setopt(easy, CURLOPT_SHARE, share);
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer->body);
+      curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer);
+      curl_multi_add_handle(multi, easy);
+      running.push_back(transfer);
+      ++started;
+    }
+    int active = 0;
+    curl_multi_perform(multi, &active);
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg != CURLMSG_DONE) {
+        continue;
+      }
+      Transfer* transfer = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+      long status = 0;
+      curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+      failed +=
+          message->data.result != CURLE_OK || status != 200 || transfer->body.size() != kBodyBytes;
+      curl_multi_remove_handle(multi, transfer->easy);
+      curl_easy_cleanup(transfer->easy);
+      running.erase(std::find(running.begin(), running.end(), transfer));
+      delete transfer;
+    }
+    if (!running.empty()) {
+      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+  }
+  return failed;
+}
+
+int RunCurl(int gets) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  gStore = X509_STORE_new();
+  if (X509_STORE_load_file(gStore, kSystemBundle) != 1 ||
+      X509_STORE_set_flags(gStore, X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN) != 1) {
+    return 2;
+  }
+  CURLM* multi = curl_multi_init();
+  CURLSH* share = curl_share_init();
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  if (CurlGets(multi, share, kWarmUpGets) != 0) {
+    std::fprintf(stderr, "libcurl: warm-up GETs failed\n");
+    return 1;
+  }
+  const double before = CpuSeconds();
+  const int failed = CurlGets(multi, share, gets);
+  const double used = CpuSeconds() - before;
+  curl_multi_cleanup(multi);
+  curl_share_cleanup(share);
+  std::printf("%.9f %d\n", used / gets, failed);
+  return failed == 0 ? 0 : 1;
+}
+
+// --- the rounds ---------------------------------------------------------------------------------
+
+// Runs one side in a process of its own; its CPU seconds per GET, or a negative number.
+double RunSide(const char* side, int gets) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) {
+    return -1;
+  }
+  const std::string count = std::to_string(gets);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    execl("/proc/self/exe", "cpu_per_get_bench", "--side", side, count.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  char text[128] = {};
+  size_t length = 0;
+  for (ssize_t got = 0; length + 1 < sizeof text &&
+                        (got = read(pipeFds[0], text + length, sizeof text - 1 - length)) > 0;) {
+    length += static_cast<size_t>(got);
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  double perGet = -1;
+  int failed = -1;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+      std::sscanf(text, "%lf %d", &perGet, &failed) != 2 || failed != 0) {
+    std::printf("%s: the run failed (%s)\n", side, text);
+    return -1;
+  }
+  return perGet;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+int Run(int gets, int rounds) {
+  if (std::getenv("KSRN_BENCH") == nullptr) {
+    std::printf("run inside the bench: tests/sandbox/run cpu_per_get_bench\n");
+    return 2;
+  }
+  std::vector<double> ours;
+  std::vector<double> plain;
+  std::vector<double> ratios;
+  for (int round = 0; round < rounds; ++round) {
+    const bool exportsFirst = round % 2 == 0;
+    double exportsCpu = 0;
+    double curlCpu = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool exportsTurn = (turn == 0) == exportsFirst;
+      double& slot = exportsTurn ? exportsCpu : curlCpu;
+      slot = RunSide(exportsTurn ? "exports" : "curl", gets);
+      if (slot < 0) {
+        return 1;
+      }
+    }
+    ours.push_back(exportsCpu);
+    plain.push_back(curlCpu);
+    ratios.push_back(exportsCpu / curlCpu);
+    std::printf("round %d (%s first): exports %.3f ms, plain libcurl multi %.3f ms: ratio %.3f\n",
+                round + 1, exportsFirst ? "exports" : "libcurl", exportsCpu * 1e3, curlCpu * 1e3,
+                ratios.back());
+    std::fflush(stdout);
+  }
+  const double ratio = Median(ratios);
+  std::printf(
+      "CPU per GET x%d, four at a time, new TLS connection each: exports %.3f ms, plain libcurl "
+      "multi %.3f ms: ratio %.3f, median of %d rounds (target <= %.2f)\n",
+      gets, Median(ours) * 1e3, Median(plain) * 1e3, ratio, rounds, kRatioTarget);
+  return ratio <= kRatioTarget ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "--side") == 0) {
+    const int gets = std::atoi(argv[3]);
+    return std::strcmp(argv[2], "exports") == 0 ? RunExports(KSRN_LIBRARY_PATH, gets)
+                                                : RunCurl(gets);
+  }
+  return Run(argc > 1 ? std::atoi(argv[1]) : 300, argc > 2 ? std::atoi(argv[2]) : 5);
+}
