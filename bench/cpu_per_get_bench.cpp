@@ -35,11 +35,27 @@ constexpr int kWarmUpGets = 8;
 constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
 constexpr double kRatioTarget = 1.0;
 
-double CpuSeconds() {
+struct Cpu {
+  double user;
+  double system;
+  long switches;  // voluntary and involuntary context switches
+};
+
+Cpu CpuUsed() {
   rusage usage = {};
   getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return {static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6,
+          static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6,
+          usage.ru_nvcsw + usage.ru_nivcsw};
+}
+
+// CPU seconds per GET, the system's share of it and context switches per GET, for the parent.
+void Report(const Cpu& before, int gets, int failed) {
+  const Cpu after = CpuUsed();
+  const double user = after.user - before.user;
+  const double system = after.system - before.system;
+  std::printf("%.9f %.3f %.2f %d\n", (user + system) / gets, system / (user + system),
+              static_cast<double>(after.switches - before.switches) / gets, failed);
 }
 
 // --- the library, through its exports -----------------------------------------------------------
@@ -85,11 +101,10 @@ int RunExports(const char* library, int gets) {
     std::fprintf(stderr, "exports: warm-up GETs failed\n");
     return 1;
   }
-  const double before = CpuSeconds();
+  const Cpu before = CpuUsed();
   const int failed = ExportGets(api, gets);
-  const double used = CpuSeconds() - before;
+  Report(before, gets, failed);
   api.Shutdown();
-  std::printf("%.9f %d\n", used / gets, failed);
   return failed == 0 ? 0 : 1;
 }
 
@@ -177,22 +192,27 @@ int RunCurl(int gets) {
     std::fprintf(stderr, "libcurl: warm-up GETs failed\n");
     return 1;
   }
-  const double before = CpuSeconds();
+  const Cpu before = CpuUsed();
   const int failed = CurlGets(multi, share, gets);
-  const double used = CpuSeconds() - before;
+  Report(before, gets, failed);
   curl_multi_cleanup(multi);
   curl_share_cleanup(share);
-  std::printf("%.9f %d\n", used / gets, failed);
   return failed == 0 ? 0 : 1;
 }
 
 // --- the rounds ---------------------------------------------------------------------------------
 
-// Runs one side in a process of its own; its CPU seconds per GET, or a negative number.
-double RunSide(const char* side, int gets) {
+struct SideResult {
+  double perGet = -1;  // CPU seconds
+  double systemShare = 0;
+  double switches = 0;  // per GET
+};
+
+// Runs one side in a process of its own; a negative perGet when it failed.
+SideResult RunSide(const char* side, int gets) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) {
-    return -1;
+    return {};
   }
   const std::string count = std::to_string(gets);
   const pid_t child = fork();
@@ -214,14 +234,16 @@ double RunSide(const char* side, int gets) {
   close(pipeFds[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  double perGet = -1;
+  SideResult result;
   int failed = -1;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(text, "%lf %d", &perGet, &failed) != 2 || failed != 0) {
+      std::sscanf(text, "%lf %lf %lf %d", &result.perGet, &result.systemShare, &result.switches,
+                  &failed) != 4 ||
+      failed != 0) {
     std::printf("%s: the run failed (%s)\n", side, text);
-    return -1;
+    return {};
   }
-  return perGet;
+  return result;
 }
 
 double Median(std::vector<double> values) {
@@ -240,22 +262,25 @@ int Run(int gets, int rounds) {
   std::vector<double> ratios;
   for (int round = 0; round < rounds; ++round) {
     const bool exportsFirst = round % 2 == 0;
-    double exportsCpu = 0;
-    double curlCpu = 0;
+    SideResult exports;
+    SideResult curl;
     for (int turn = 0; turn < 2; ++turn) {
       const bool exportsTurn = (turn == 0) == exportsFirst;
-      double& slot = exportsTurn ? exportsCpu : curlCpu;
+      SideResult& slot = exportsTurn ? exports : curl;
       slot = RunSide(exportsTurn ? "exports" : "curl", gets);
-      if (slot < 0) {
+      if (slot.perGet < 0) {
         return 1;
       }
     }
-    ours.push_back(exportsCpu);
-    plain.push_back(curlCpu);
-    ratios.push_back(exportsCpu / curlCpu);
-    std::printf("round %d (%s first): exports %.3f ms, plain libcurl multi %.3f ms: ratio %.3f\n",
-                round + 1, exportsFirst ? "exports" : "libcurl", exportsCpu * 1e3, curlCpu * 1e3,
-                ratios.back());
+    ours.push_back(exports.perGet);
+    plain.push_back(curl.perGet);
+    ratios.push_back(exports.perGet / curl.perGet);
+    std::printf(
+        "round %d (%s first): exports %.3f ms (system %.0f%%, %.1f switches), plain libcurl "
+        "multi %.3f ms (system %.0f%%, %.1f switches): ratio %.3f\n",
+        round + 1, exportsFirst ? "exports" : "libcurl", exports.perGet * 1e3,
+        exports.systemShare * 100, exports.switches, curl.perGet * 1e3, curl.systemShare * 100,
+        curl.switches, ratios.back());
     std::fflush(stdout);
   }
   const double ratio = Median(ratios);
