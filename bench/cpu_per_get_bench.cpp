@@ -1,6 +1,6 @@
 // Whole-process CPU per small GET: the library through its exports against plain libcurl multi
 // doing the same GETs, inside the hermetic bench:
-//   tests/sandbox/run build/<preset>/bench/cpu_per_get_bench [GETS] [ROUNDS]
+//   tests/sandbox/run build/<preset>/bench/cpu_per_get_bench [GETS] [ROUNDS] [BASELINE_LIBRARY]
 // Each side runs in a process of its own (this program again, with --side), makes a few GETs to
 // warm up (the trust store, libcurl's and the library's one-off set-up), then GETS GETs of
 // /bytes/256 from the simulated exchange, four at a time, each on a fresh connection (the
@@ -8,7 +8,9 @@
 // used for them (getrusage: every thread, user and system). Plain libcurl runs as an application
 // would: one multi handle, a new easy handle per GET, the trust store parsed once and, as the
 // library does, TLS sessions and names shared, so both sides do the same handshakes. The sides
-// alternate which goes first; the last line gives the medians over the rounds and their ratio.
+// take turns at going first; the last line gives the medians over the rounds and their ratio.
+// BASELINE_LIBRARY, a copy of an earlier build of the library, adds a side that runs the exports
+// over it in the same rounds, and a line for it.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -209,7 +211,7 @@ struct SideResult {
 };
 
 // Runs one side in a process of its own; a negative perGet when it failed.
-SideResult RunSide(const char* side, int gets) {
+SideResult RunSide(const char* side, int gets, const char* library) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) {
     return {};
@@ -221,7 +223,7 @@ SideResult RunSide(const char* side, int gets) {
     close(pipeFds[0]);
     close(pipeFds[1]);
     execl("/proc/self/exe", "cpu_per_get_bench", "--side", side, count.c_str(),
-          static_cast<char*>(nullptr));
+          library != nullptr ? library : "", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeFds[1]);
@@ -252,52 +254,65 @@ double Median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-int Run(int gets, int rounds) {
+// One line per round and a last line with the medians. With a baseline library (an earlier
+// build, say), each round also runs the exports side over it and a second last line compares it
+// the same way, so that one run of the benchmark gives the figures before and after a change.
+int Run(int gets, int rounds, const char* baseline) {
   if (std::getenv("KSRN_BENCH") == nullptr) {
     std::printf("run inside the bench: tests/sandbox/run cpu_per_get_bench\n");
     return 2;
   }
-  std::vector<double> ours;
-  std::vector<double> plain;
-  std::vector<double> ratios;
+  struct Side {
+    const char* name;
+    const char* library;
+    std::vector<double> perGet;
+    std::vector<double> ratios;  // against plain libcurl of the same round
+  };
+  std::vector<Side> sides = {{"curl", nullptr, {}, {}}, {"exports", KSRN_LIBRARY_PATH, {}, {}}};
+  if (baseline != nullptr) {
+    sides.push_back({"baseline", baseline, {}, {}});
+  }
   for (int round = 0; round < rounds; ++round) {
-    const bool exportsFirst = round % 2 == 0;
-    SideResult exports;
-    SideResult curl;
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool exportsTurn = (turn == 0) == exportsFirst;
-      SideResult& slot = exportsTurn ? exports : curl;
-      slot = RunSide(exportsTurn ? "exports" : "curl", gets);
-      if (slot.perGet < 0) {
+    // Each round starts with another side, so that drift of a shared machine hits all alike.
+    std::printf("round %d:", round + 1);
+    std::vector<SideResult> results(sides.size());
+    for (size_t turn = 0; turn < sides.size(); ++turn) {
+      const size_t i = (turn + static_cast<size_t>(round)) % sides.size();
+      results[i] = RunSide(sides[i].name, gets, sides[i].library);
+      if (results[i].perGet < 0) {
         return 1;
       }
+      std::printf(" %s %.3f ms (system %.0f%%, %.1f switches)%s", sides[i].name,
+                  results[i].perGet * 1e3, results[i].systemShare * 100, results[i].switches,
+                  turn + 1 < sides.size() ? "," : "");
     }
-    ours.push_back(exports.perGet);
-    plain.push_back(curl.perGet);
-    ratios.push_back(exports.perGet / curl.perGet);
-    std::printf(
-        "round %d (%s first): exports %.3f ms (system %.0f%%, %.1f switches), plain libcurl "
-        "multi %.3f ms (system %.0f%%, %.1f switches): ratio %.3f\n",
-        round + 1, exportsFirst ? "exports" : "libcurl", exports.perGet * 1e3,
-        exports.systemShare * 100, exports.switches, curl.perGet * 1e3, curl.systemShare * 100,
-        curl.switches, ratios.back());
+    for (size_t i = 0; i < sides.size(); ++i) {
+      sides[i].perGet.push_back(results[i].perGet);
+      sides[i].ratios.push_back(results[i].perGet / results[0].perGet);
+      if (i > 0) {
+        std::printf("; %s ratio %.3f", sides[i].name, sides[i].ratios.back());
+      }
+    }
+    std::printf("\n");
     std::fflush(stdout);
   }
-  const double ratio = Median(ratios);
-  std::printf(
-      "CPU per GET x%d, four at a time, new TLS connection each: exports %.3f ms, plain libcurl "
-      "multi %.3f ms: ratio %.3f, median of %d rounds (target <= %.2f)\n",
-      gets, Median(ours) * 1e3, Median(plain) * 1e3, ratio, rounds, kRatioTarget);
-  return ratio <= kRatioTarget ? 0 : 1;
+  for (size_t i = 1; i < sides.size(); ++i) {
+    std::printf(
+        "CPU per GET x%d, four at a time, new TLS connection each: %s %.3f ms, plain libcurl "
+        "multi %.3f ms: ratio %.3f, median of %d rounds (target <= %.2f)\n",
+        gets, i == 1 ? "exports" : "exports (baseline library)", Median(sides[i].perGet) * 1e3,
+        Median(sides[0].perGet) * 1e3, Median(sides[i].ratios), rounds, kRatioTarget);
+  }
+  return Median(sides[1].ratios) <= kRatioTarget ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 4 && std::strcmp(argv[1], "--side") == 0) {
+  if (argc >= 5 && std::strcmp(argv[1], "--side") == 0) {
     const int gets = std::atoi(argv[3]);
-    return std::strcmp(argv[2], "exports") == 0 ? RunExports(KSRN_LIBRARY_PATH, gets)
-                                                : RunCurl(gets);
+    return std::strcmp(argv[2], "curl") == 0 ? RunCurl(gets) : RunExports(argv[4], gets);
   }
-  return Run(argc > 1 ? std::atoi(argv[1]) : 300, argc > 2 ? std::atoi(argv[2]) : 5);
+  return Run(argc > 1 ? std::atoi(argv[1]) : 300, argc > 2 ? std::atoi(argv[2]) : 5,
+             argc > 3 ? argv[3] : nullptr);
 }
