@@ -15,9 +15,6 @@
 #include "net/http_ops.h"
 #include "platform/ascii.h"
 #include "platform/header_bytes.h"
-#include "platform/limits.h"
-#include "platform/mutex.h"
-#include "platform/never_destroyed.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
@@ -63,39 +60,6 @@ bool EncodingsFor(uint32_t flags, std::string& encodings) {
     encodings += encodings.empty() ? "deflate" : ", deflate";
   }
   return true;
-}
-
-// Multi handles of ended requests, kept for the next ones: a new multi per request costs its
-// wake-up channel (a socket pair), the probe below and libcurl's tables every time, which a loop
-// over one multi never pays. An idle multi holds no connection (every easy handle forbids reuse,
-// so its connection closes when its transfer ends or is removed) and at most one wake-up left by
-// a late Abort, which only ends its next owner's first poll early. No more are kept than
-// transfers can run at once.
-struct IdleMultis {
-  IdleMultis() { multis.reserve(kWorkerCount); }
-  Mutex mutex;
-  std::vector<CURLM*> multis GUARDED_BY(mutex);
-};
-
-// An idle multi handle, else a new one; null when libcurl cannot make one.
-CURLM* TakeMulti() {
-  IdleMultis& idle = NeverDestroyed<IdleMultis>();
-  {
-    MutexLock lock(idle.mutex);
-    if (!idle.multis.empty()) {
-      CURLM* multi = idle.multis.back();
-      idle.multis.pop_back();
-      return multi;
-    }
-  }
-  // A multi handle whose wake-up channel could not be made cannot be interrupted by a close;
-  // the probe's wake-up only ends the first poll early.
-  CURLM* multi = curl_multi_init();
-  if (multi != nullptr && curl_multi_wakeup(multi) != CURLM_OK) {
-    curl_multi_cleanup(multi);
-    return nullptr;
-  }
-  return multi;
 }
 
 int CeilMilliseconds(Clock::duration duration) {
@@ -184,26 +148,13 @@ bool ResponseCapture::ShouldResume() {
   return true;
 }
 
-void Request::MultiCleanup::operator()(CURLM* multi) const noexcept {
-  try {
-    IdleMultis& idle = NeverDestroyed<IdleMultis>();
-    MutexLock lock(idle.mutex);
-    if (idle.multis.size() < kWorkerCount) {
-      idle.multis.push_back(multi);  // within the reserved capacity: cannot throw
-      return;
-    }
-  } catch (...) {
-  }
-  curl_multi_cleanup(multi);
-}
-
 std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> connection,
                                          std::string method, std::string target, uint32_t& error) {
-  std::unique_ptr<CURLM, MultiCleanup> multi(TakeMulti());
+  std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
   std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
-  // The connection ends with its transfer, so the multi handle goes back idle without it.
-  if (multi == nullptr || easy == nullptr ||
-      curl_easy_setopt(easy.get(), CURLOPT_FORBID_REUSE, 1L) != CURLE_OK) {
+  // A multi handle whose wake-up channel could not be made cannot be interrupted by a close;
+  // the probe's wake-up only ends the first poll early.
+  if (multi == nullptr || easy == nullptr || curl_multi_wakeup(multi.get()) != CURLM_OK) {
     error = kErrorNotEnoughMemory;
     return nullptr;
   }

@@ -1,7 +1,6 @@
 // The handle kinds of the libcurl operation set and the exchange a request runs. A session and a
 // connection only hold settings; a request owns the curl objects of its exchange: one easy handle
-// in a multi handle of its own (kept idle for a later request afterwards, without any
-// connection), driven by the thread that runs the transfer until the condition
+// in a multi handle of its own, driven by the thread that runs the transfer until the condition
 // of the operation holds (request sent, final head in, body bytes waiting). A request keeps what
 // it needs of its session and connection alive, so they may be closed before it.
 //
@@ -142,9 +141,8 @@ class Request {
     bool operator==(const Progress&) const = default;
   };
 
-  // Gives the multi handle back to the idle ones for a later request, or frees it.
   struct MultiCleanup {
-    void operator()(CURLM* multi) const noexcept;
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
   };
   struct EasyCleanup {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
