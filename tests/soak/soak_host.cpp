@@ -769,27 +769,36 @@ int main(int argc, char** argv) {
   uint64_t sampleFailures = 0;
   if (gWine) {
     // Wine's WinHTTP keeps a worker pool of its own that grows and shrinks with the load (between
-    // 9 and 26 threads at the cycle point of one run), so one sample says nothing about ours.
-    // Threads the library leaves behind would lift the floor instead: even at its lowest, the
-    // last third of the run may hold no more threads than the first minute at its highest.
-    int64_t firstMost = 0;
+    // 9 and 26 threads at the cycle point of one run, and the working set with their stacks), so
+    // one sample says little about ours. What the library leaves behind would lift the floor
+    // instead: even at its lowest, the last third of the run may hold no more threads, and no
+    // more than the memory bound above, than the first minute at its highest.
+    Sample firstMost;
     for (size_t i = 0; i <= first; ++i) {
-      firstMost = std::max(firstMost, samples[i].sample.threads);
+      firstMost.threads = std::max(firstMost.threads, samples[i].sample.threads);
+      firstMost.memoryBytes = std::max(firstMost.memoryBytes, samples[i].sample.memoryBytes);
     }
-    int64_t lateLeast = INT64_MAX;
+    Sample lateLeast;
+    lateLeast.threads = INT64_MAX;
+    lateLeast.memoryBytes = INT64_MAX;
     for (size_t i = std::max(first + 1, samples.size() * 2 / 3); i < samples.size(); ++i) {
-      lateLeast = std::min(lateLeast, samples[i].sample.threads);
+      lateLeast.threads = std::min(lateLeast.threads, samples[i].sample.threads);
+      lateLeast.memoryBytes = std::min(lateLeast.memoryBytes, samples[i].sample.memoryBytes);
     }
-    if (lateLeast != INT64_MAX) {
+    if (lateLeast.threads != INT64_MAX) {
       ++sampleChecks;
-      if (lateLeast > firstMost) {
+      if (lateLeast.threads > firstMost.threads ||
+          lateLeast.memoryBytes - firstMost.memoryBytes > kMemoryGrowthBytes) {
         ++sampleFailures;
-        Fail("threads: at least %" PRId64 " in the last third of the run, at most %" PRId64
-             " in its first minute",
-             lateLeast, firstMost);
+        Fail("the last third of the run held at least %" PRId64 " threads and %" PRId64
+             " MiB, its first minute at most %" PRId64 " threads and %" PRId64 " MiB",
+             lateLeast.threads, Mib(lateLeast.memoryBytes), firstMost.threads,
+             Mib(firstMost.memoryBytes));
       }
     }
-    baseline.threads = -1;  // not compared sample by sample
+    // Not compared sample by sample.
+    baseline.threads = -1;
+    baseline.memoryBytes = -1;
   }
   for (size_t i = first + 1; i < samples.size(); ++i) {
     ++sampleChecks;
