@@ -38,9 +38,12 @@ uint32_t RemainingMilliseconds(HttpRequest& request) {
 }
 
 // The flags decide before the failing step's own code: a call that failed because a canceller
-// closed its handle must report the cancel, not the error the closing caused.
+// closed its handle must report the cancel, not the error the closing caused. A step that fails
+// once the deadline has passed ran out of time whatever its code: the platform's own time-outs,
+// set to the time left, may end it before the watchdog looks, and Wine's WinHTTP reports one
+// that ends a TLS handshake as 12157.
 uint32_t OutcomeCode(const HttpRequest& request, uint32_t fallback) {
-  if (request.timedOut.load()) {
+  if (request.timedOut.load() || SteadyNow() >= request.deadline) {
     return kErrorWinhttpTimeout;
   }
   if (request.cancelled.load()) {
@@ -233,10 +236,11 @@ HttpResult HttpDownload(HttpRequest& request, const std::shared_ptr<net::WireTra
   result.statusCode = statusCode;
   uint32_t headerError = kErrorSuccess;
   if (!QueryRawHeaders(handle, result.headers, headerError)) {
-    // A head the platform calls invalid was not a whole head after all; one that is too large
-    // or not text was whole.
+    // A head the platform calls invalid was not a whole head after all, so its status is not
+    // the server's answer either; one that is too large or not text was whole.
     if (headerError == kErrorWinhttpInvalidServerResponse) {
       trace->answered.store(false);
+      result.statusCode = 0;
     }
     return Stopped(result, request, headerError);
   }

@@ -67,6 +67,11 @@ TEST_F(EngineTest, EachEndOfATransferReportsHowFarItGot) {
     ASSERT_TRUE(WaitReady(request));
     const WireReport report = ReportOf(request);
     EXPECT_EQ(report.delivery, c.delivery);
+    {
+      std::lock_guard lock(request->resultMutex);
+      EXPECT_TRUE(request->result.statusCode == 0 || c.delivery == Delivery::Answered)
+          << "a status only with a whole head";
+    }
     EXPECT_EQ(report.registeredAt, request->registeredAt);
     SteadyTime previous = request->registeredAt;
     for (int32_t mark = 1; mark <= kMarkCount; ++mark) {

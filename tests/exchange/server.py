@@ -457,6 +457,8 @@ class Exchange:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + FLUSH_TIMEOUT_S
         while loop.time() < deadline:
+            if sock is None or sock.fileno() < 0:  # the client left: the socket is closed
+                raise ClientGone()
             unsent = transport.get_write_buffer_size()
             if inner is not None:
                 unsent += inner.get_write_buffer_size()
@@ -468,6 +470,8 @@ class Exchange:
 
     async def reset(self):
         sock = self.writer.get_extra_info("socket")
+        if sock is None or sock.fileno() < 0:
+            raise ClientGone()
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.aborted = True
         self.writer.transport.abort()

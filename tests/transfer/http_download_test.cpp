@@ -169,6 +169,19 @@ TEST_F(HttpDownloadTest, FailuresBeforeTheStatusKeepOnlyTheCode) {
   }
 }
 
+TEST_F(HttpDownloadTest, AFailureAfterTheDeadlineIsATimeout) {
+  // The platform's own time-out ended the wait for the head under another code, before the
+  // watchdog raised the flag.
+  Exchange exchange;
+  exchange.delay = std::chrono::milliseconds(60);
+  exchange.failAt = Step::QueryStatus;
+  exchange.failError = 12157;  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+  fake::ScriptDefault(exchange);
+  request.deadline = SteadyNow() + 30 * kNanosecondsPerMillisecond;
+  const HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());
+  EXPECT_EQ(result.error, kErrorWinhttpTimeout);
+}
+
 TEST_F(HttpDownloadTest, SecondTimeoutAndDecompressionFailuresAreIgnored) {
   for (Step step : {Step::SetTimeouts, Step::SetOption}) {
     fake::Reset();
