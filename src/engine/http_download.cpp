@@ -42,8 +42,12 @@ uint32_t RemainingMilliseconds(HttpRequest& request) {
 // once the deadline has passed ran out of time whatever its code: the platform's own time-outs,
 // set to the time left, may end it before the watchdog looks, and Wine's WinHTTP reports one
 // that ends a TLS handshake as 12157.
-uint32_t OutcomeCode(const HttpRequest& request, uint32_t fallback) {
-  if (request.timedOut.load() || SteadyNow() >= request.deadline) {
+// Such a request is marked out of time as the watchdog would mark it.
+uint32_t OutcomeCode(HttpRequest& request, uint32_t fallback) {
+  if (!request.timedOut.load() && SteadyNow() >= request.deadline) {
+    request.timedOut.store(true);
+  }
+  if (request.timedOut.load()) {
     return kErrorWinhttpTimeout;
   }
   if (request.cancelled.load()) {
@@ -52,7 +56,7 @@ uint32_t OutcomeCode(const HttpRequest& request, uint32_t fallback) {
   return fallback == kErrorSuccess ? kErrorGenFailure : fallback;
 }
 
-HttpResult Stopped(HttpResult& result, const HttpRequest& request, uint32_t fallback) {
+HttpResult Stopped(HttpResult& result, HttpRequest& request, uint32_t fallback) {
   result.error = OutcomeCode(request, fallback);
   result.bodyComplete = false;
   return std::move(result);
