@@ -14,9 +14,9 @@ one it is the pure wheel that finds the library through KESTRUNE_LIBRARY or the 
 
 import base64
 import hashlib
-import importlib.util
 import io
 import re
+import runpy
 import sys
 import tarfile
 import zipfile
@@ -34,10 +34,8 @@ def _header_module():
     if not HEADER.is_file():
         return (HERE / GENERATED).read_text(encoding="utf-8")
     # The package's own parser, loaded by path: importing the package would need it built.
-    spec = importlib.util.spec_from_file_location("_headerfile", HERE / "kestrune/_headerfile.py")
-    parser = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(parser)
-    return parser.module_source(HEADER.read_text(encoding="utf-8"))
+    parser = runpy.run_path(str(HERE / "kestrune/_headerfile.py"))
+    return parser["module_source"](HEADER.read_text(encoding="utf-8"))
 
 
 def _project():
