@@ -108,7 +108,7 @@ bool HttpEngine::WaitForDispatch(size_t worker, const RequestRef& request, Stead
       return false;
     }
     const int64_t spacingNs = static_cast<int64_t>(throttleMs.load()) * kNanosecondsPerMillisecond;
-    const bool first = IsFirstInLine(worker);
+    const bool first = FirstInLine() == worker;
     // Grants made at throttle 0 are recorded too, so a throttle set later counts from them.
     if (first && (spacingNs == 0 || !hasLastDispatch || now >= lastDispatch + spacingNs)) {
       lastDispatch = now;
@@ -125,35 +125,29 @@ bool HttpEngine::WaitForDispatch(size_t worker, const RequestRef& request, Stead
   }
 }
 
-bool HttpEngine::IsFirstInLine(size_t worker) const {
-  const uint64_t mine = tickets[worker].load();
-  for (const std::atomic<uint64_t>& ticket : tickets) {
-    const uint64_t other = ticket.load();
-    if (other != kNoTicket && other < mine) {
-      return false;
+size_t HttpEngine::FirstInLine() const {
+  size_t first = tickets.size();
+  uint64_t lowest = kNoTicket;
+  for (size_t worker = 0; worker < tickets.size(); ++worker) {
+    const uint64_t ticket = tickets[worker].load();
+    if (ticket != kNoTicket && (lowest == kNoTicket || ticket < lowest)) {
+      lowest = ticket;
+      first = worker;
     }
   }
-  return true;
+  return first;
 }
 
 // Only the end of the first ticket changes anything for the others, and then only for the next
 // one, which starts its wait for the next slot; waking every waiter at each grant would have them
 // all compete with the granted worker for the processor as its transfer begins.
 void HttpEngine::GiveUpTicket(size_t worker) {
-  const bool wasFirst = IsFirstInLine(worker);
+  const bool wasFirst = FirstInLine() == worker;
   tickets[worker].store(kNoTicket);
   if (!wasFirst) {
     return;
   }
-  size_t next = tickets.size();
-  uint64_t lowest = kNoTicket;
-  for (size_t other = 0; other < tickets.size(); ++other) {
-    const uint64_t ticket = tickets[other].load();
-    if (ticket != kNoTicket && (lowest == kNoTicket || ticket < lowest)) {
-      lowest = ticket;
-      next = other;
-    }
-  }
+  const size_t next = FirstInLine();
   if (next == tickets.size()) {
     return;
   }

@@ -70,8 +70,8 @@ class HttpEngine {
   // ticket is given up on every return.
   bool WaitForDispatch(size_t worker, const RequestRef& request, SteadyTime& startedAt)
       EXCLUDES(dispatchMutex);
-  // Whether the worker's ticket is the lowest one held.
-  bool IsFirstInLine(size_t worker) const;
+  // The worker holding the lowest ticket; tickets.size() when none holds one.
+  size_t FirstInLine() const;
   // Empties the worker's ticket slot; when it was first in line, wakes the worker next in line.
   void GiveUpTicket(size_t worker) EXCLUDES(dispatchMutex);
   void Publish(const RequestRef& request, HttpResult result) EXCLUDES(engineMutex);
