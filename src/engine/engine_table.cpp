@@ -60,7 +60,10 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
     }
     error = kErrorSuccess;
     queueCv.NotifyOne();
-    watchdogCv.NotifyOne();
+    if (request->deadline < watchdogWakeAt) {
+      watchdogWakeAt = request->deadline;
+      watchdogCv.NotifyOne();
+    }
     return id;
   } catch (const std::system_error&) {
     error = kErrorNotEnoughMemory;

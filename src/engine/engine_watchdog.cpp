@@ -1,7 +1,6 @@
 // The deadline watchdog: ends requests that overrun their deadline while nobody else looks at
 // them (queued behind busy workers, waiting for the throttle, or stuck in a transfer).
 #include <algorithm>
-#include <limits>
 
 #include "engine/http_engine.h"
 
@@ -13,11 +12,6 @@ bool IsWatched(RequestState state) {
 }
 
 }  // namespace
-
-bool HttpEngine::HasWatchedLocked() const {
-  return std::any_of(requests.begin(), requests.end(),
-                     [](const auto& entry) { return IsWatched(entry.second->state.load()); });
-}
 
 // While a record is queued or running, sleeps at most kWatchdogPeriod, and no longer than the
 // earliest deadline still ahead, so an overdue request is usually ended within scheduling delay
@@ -32,8 +26,6 @@ bool HttpEngine::HasWatchedLocked() const {
 // publishes it, uncharged). A Done record is never collected.
 void HttpEngine::WatchdogLoop() {
   try {
-    SteadyTime earliestDeadline = std::numeric_limits<SteadyTime>::max();
-    bool watching = false;  // a record was Queued or Running at the last scan
     for (;;) {
       Snapshot overdue;
       size_t count = 0;
@@ -44,24 +36,23 @@ void HttpEngine::WatchdogLoop() {
         if (stopping.load()) {
           return;
         }
-        if (watching) {
-          const SteadyTime periodEnd =
-              SteadyNow() + std::chrono::nanoseconds(kWatchdogPeriod).count();
-          watchdogCv.WaitUntil(engineMutex, ToTimePoint(std::min(periodEnd, earliestDeadline)));
-        } else {
-          // Nothing was queued or running at the last scan: only a submission can give the
-          // watchdog work, so an idle engine costs no wake-ups at all. The loop's test catches a
-          // submission made before this thread first waited or while it cancelled unlocked.
-          while (!stopping.load() && !HasWatchedLocked()) {
+        // Submit lowers the wake-up time, and only then notifies: a submission whose deadline
+        // falls after the next scan anyway costs the watchdog no wake-up. With nothing to watch
+        // the time is kNever, so an idle engine costs no wake-ups at all; a submission made
+        // while this thread scanned or cancelled unlocked has lowered it already.
+        if (watchdogWakeAt == kNever) {
+          while (!stopping.load() && watchdogWakeAt == kNever) {
             watchdogCv.Wait(engineMutex);
           }
+        } else {
+          watchdogCv.WaitUntil(engineMutex, ToTimePoint(watchdogWakeAt));
         }
         if (stopping.load()) {
           return;
         }
         const SteadyTime now = SteadyNow();
-        earliestDeadline = std::numeric_limits<SteadyTime>::max();
-        watching = false;
+        SteadyTime earliestDeadline = kNever;
+        bool watching = false;
         ++watchdogScans;
         for (const auto& [id, request] : requests) {
           if (!IsWatched(request->state.load())) {
@@ -74,6 +65,8 @@ void HttpEngine::WatchdogLoop() {
             overdue[count++] = request;
           }
         }
+        const SteadyTime periodEnd = now + std::chrono::nanoseconds(kWatchdogPeriod).count();
+        watchdogWakeAt = watching ? std::min(periodEnd, earliestDeadline) : kNever;
       }
       for (size_t i = 0; i < count; ++i) {
         CancelRequest(overdue[i], true);

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <unordered_map>
@@ -76,8 +77,6 @@ class HttpEngine {
   void GiveUpTicket(size_t worker) EXCLUDES(dispatchMutex);
   void Publish(const RequestRef& request, HttpResult result) EXCLUDES(engineMutex);
   void WatchdogLoop() EXCLUDES(engineMutex);
-  // Whether a record in the table is Queued or Running: only such a record can overrun.
-  bool HasWatchedLocked() const REQUIRES(engineMutex);
   void CancelRequest(const RequestRef& request, bool timedOut) EXCLUDES(engineMutex);
   void WakeAll();
 
@@ -113,6 +112,9 @@ class HttpEngine {
   uint64_t nextTicket GUARDED_BY(engineMutex) = 1;
   uint64_t resultBytes GUARDED_BY(engineMutex) = 0;
   uint64_t watchdogScans GUARDED_BY(engineMutex) = 0;  // for the engine's own tests
+  // When the watchdog scans next at the latest; kNever while nothing is queued or running.
+  static constexpr SteadyTime kNever = std::numeric_limits<SteadyTime>::max();
+  SteadyTime watchdogWakeAt GUARDED_BY(engineMutex) = kNever;
   RequestIdAllocator& idAllocator;
   bool accepting GUARDED_BY(engineMutex) = true;
   std::atomic<bool> stopping{false};  // written under engineMutex, read anywhere

@@ -73,5 +73,25 @@ TEST_F(EngineTest, IdleEngineWatchdogSleepsUntilTheNextSubmission) {
   EXPECT_LE(EngineProbe::WatchdogScans(*engine), settled + 1);
 }
 
+// A submission wakes the watchdog only when its deadline comes before the next scan: submissions
+// with distant deadlines, spread over some periods, cost no scans beyond the periodic ones.
+TEST_F(EngineTest, DistantDeadlinesDoNotWakeTheWatchdog) {
+  fake::ScriptDefault(test::Blocking());
+  for (int i = 0; i < kWorkerCount; ++i) {
+    Submit();
+  }
+  ASSERT_TRUE(fake::WaitForBlocked(kWorkerCount, test::kLongWait));
+  const uint64_t scansBefore = EngineProbe::WatchdogScans(*engine);
+  const SteadyTime start = SteadyNow();
+  for (size_t i = kWorkerCount; i < kMaxRequests; ++i) {
+    Submit();
+    std::this_thread::sleep_for(1ms);
+  }
+  const int64_t periods =
+      (SteadyNow() - start) / std::chrono::nanoseconds(kWatchdogPeriod).count() + 1;
+  EXPECT_LE(EngineProbe::WatchdogScans(*engine) - scansBefore, static_cast<uint64_t>(periods + 1));
+  fake::Release(/*sticky=*/true);
+}
+
 }  // namespace
 }  // namespace ksrn

@@ -783,9 +783,13 @@ TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2,
                 "1.3": ssl.TLSVersion.TLSv1_3}
 
 
-def tls_context(cert, key, only=None):
+def tls_context(cert, key, only=None, resumption=True):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if not resumption:
+        # No session tickets: a TLS 1.3 connection, which every client here makes, cannot resume.
+        context.num_tickets = 0
+        context.options |= ssl.OP_NO_TICKET
     if only:
         with warnings.catch_warnings():  # TLS 1.1 is deprecated: serving it is the point
             warnings.simplefilter("ignore", DeprecationWarning)
@@ -817,7 +821,7 @@ async def main(args):
     listeners = [(None, *listen) for listen in args.listen] + (args.listen_tls or [])
     for only, address, port, cert, key in listeners:
         servers.append(await asyncio.start_server(
-            handle_connection, address, int(port), ssl=tls_context(cert, key, only),
+            handle_connection, address, int(port), ssl=tls_context(cert, key, only, args.resumption),
             reuse_address=True, backlog=1024, ssl_handshake_timeout=IDLE_TIMEOUT_S,
             ssl_shutdown_timeout=5))
     if args.ready_file:
@@ -837,6 +841,8 @@ def parse_args(argv):
                         metavar=("VERSION", "ADDR", "PORT", "CERT", "KEY"),
                         help="as --listen, with TLS VERSION (1.1, 1.2 or 1.3) and no other")
     parser.add_argument("--ready-file", help="written once every listener accepts connections")
+    parser.add_argument("--no-resumption", dest="resumption", action="store_false",
+                        help="resume no TLS session: every connection is a full handshake")
     return parser.parse_args(argv)
 
 

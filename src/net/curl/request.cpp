@@ -151,11 +151,9 @@ bool ResponseCapture::ShouldResume() {
 
 std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> connection,
                                          std::string method, std::string target, uint32_t& error) {
-  std::unique_ptr<CURLM, MultiCleanup> multi(curl_multi_init());
+  std::unique_ptr<CURLM, MultiReturn> multi(TakeMulti());
   std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
-  // A multi handle whose wake-up channel could not be made cannot be interrupted by a close;
-  // the probe's wake-up only ends the first poll early.
-  if (multi == nullptr || easy == nullptr || curl_multi_wakeup(multi.get()) != CURLM_OK) {
+  if (multi == nullptr || easy == nullptr) {
     error = kErrorNotEnoughMemory;
     return nullptr;
   }
@@ -165,7 +163,7 @@ std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> conne
 }
 
 Request::Request(std::shared_ptr<const Connection> connection, std::string method,
-                 std::string target, std::unique_ptr<CURLM, MultiCleanup> multi,
+                 std::string target, std::unique_ptr<CURLM, MultiReturn> multi,
                  std::unique_ptr<CURL, EasyCleanup> easy)
     : connection(std::move(connection)),
       method(std::move(method)),
@@ -179,9 +177,14 @@ Request::~Request() {
   }
 }
 
+// Only a poll in progress needs the wake-up: the owner raises polling before it last looks at
+// the flag and polls, so either it sees the abort or this sees it polling. Requests closed after
+// their exchange, the common case, cost no write.
 void Request::Abort() noexcept {
   aborted.store(true);
-  curl_multi_wakeup(multi.get());
+  if (polling.load()) {
+    curl_multi_wakeup(multi.get());
+  }
 }
 
 // The first socket is made right after the name resolved.
@@ -305,6 +308,10 @@ uint32_t Request::Configure(WideStringView headers, const void* body, size_t bod
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_NOSIGNAL, 1L);
+  // The multi handle outlives the request: its connection must neither come from nor stay in
+  // the handle's cache.
+  set(CURLOPT_FRESH_CONNECT, 1L);
+  set(CURLOPT_FORBID_REUSE, 1L);
   // The system's proxy, tunnelled with CONNECT: TLS stays end to end with the target, whose
   // certificate is checked as without one. Both values are set, also when empty, so that libcurl
   // reads no variable of its own choosing (all_proxy, for one). The tunnel's own answer is no
@@ -387,7 +394,7 @@ int Request::TimeoutMs(const Progress& progress) const {
 void Request::CollectFinished() {
   int queued = 0;
   while (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
-    if (message->msg == CURLMSG_DONE) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get()) {
       finished = true;
       finishResult = message->data.result;
     }
@@ -450,8 +457,11 @@ uint32_t Request::DriveUntil(Ready ready) {
       }
       waitMs = CeilMilliseconds(left);
     }
-    if (const CURLMcode code = curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
-        code != CURLM_OK) {
+    polling.store(true);
+    const CURLMcode code =
+        aborted.load() ? CURLM_OK : curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
+    polling.store(false);
+    if (code != CURLM_OK) {
       return failure = Win32FromMulti(code);
     }
   }

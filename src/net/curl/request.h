@@ -1,14 +1,16 @@
 // The handle kinds of the libcurl operation set and the exchange a request runs. A session and a
 // connection only hold settings; a request owns the curl objects of its exchange: one easy handle
-// in a multi handle of its own, driven by the thread that runs the transfer until the condition
-// of the operation holds (request sent, final head in, body bytes waiting). A request keeps what
-// it needs of its session and connection alive, so they may be closed before it.
+// in a multi handle of its own while it lives, driven by the thread that runs the transfer until
+// the condition of the operation holds (request sent, final head in, body bytes waiting). A
+// request keeps what it needs of its session and connection alive, so they may be closed before
+// it.
 //
 // Threads: a request's operations are called by one thread, the owner. Abort may come from any
-// thread at any time: it marks the request and wakes the owner's poll (curl_multi_wakeup, the one
-// multi call that libcurl allows from another thread), so the operation in progress fails at once
-// with 12017, and so does every later one. The curl objects are freed with the Request, which the
-// registry and every operation in progress hold, so never under a running operation.
+// thread at any time: it marks the request and wakes the owner's poll if one runs
+// (curl_multi_wakeup, the one multi call that libcurl allows from another thread), so the
+// operation in progress fails at once with 12017, and so does every later one. The curl objects are
+// freed with the Request, which the registry and every operation in progress hold, so never under a
+// running operation.
 //
 // The trace (WireTrace) is stamped on the owner's thread only, from libcurl's callbacks and after
 // each step of the drive loop; libcurl does nothing between operations, so what the trace holds
@@ -31,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/curl/multi_pool.h"
 #include "net/http_ops.h"
 #include "platform/wide_string.h"
 
@@ -141,8 +144,8 @@ class Request {
     bool operator==(const Progress&) const = default;
   };
 
-  struct MultiCleanup {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  struct MultiReturn {
+    void operator()(CURLM* multi) const { ReturnMulti(multi); }
   };
   struct EasyCleanup {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
@@ -152,7 +155,7 @@ class Request {
   };
 
   Request(std::shared_ptr<const Connection> connection, std::string method, std::string target,
-          std::unique_ptr<CURLM, MultiCleanup> multi, std::unique_ptr<CURL, EasyCleanup> easy);
+          std::unique_ptr<CURLM, MultiReturn> multi, std::unique_ptr<CURL, EasyCleanup> easy);
 
   // CURLOPT_SOCKOPTFUNCTION and CURLOPT_PREREQFUNCTION: name resolved, connection up.
   static int OnSocketOpened(void* request, curl_socket_t socket, curlsocktype purpose);
@@ -185,10 +188,11 @@ class Request {
   std::unique_ptr<curl_slist, ListCleanup> headerList;
   std::shared_ptr<WireTrace> trace;
   // The easy handle is freed before the multi handle it is in.
-  const std::unique_ptr<CURLM, MultiCleanup> multi;
+  const std::unique_ptr<CURLM, MultiReturn> multi;
   const std::unique_ptr<CURL, EasyCleanup> easy;
 
   std::atomic<bool> aborted{false};
+  std::atomic<bool> polling{false};  // the owner is in, or about to enter, a poll
   // The rest is the owner's.
   Stage stage = Stage::Opened;
   bool added = false;  // easy is in multi

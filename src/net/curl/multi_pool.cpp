@@ -1,0 +1,61 @@
+#include "net/curl/multi_pool.h"
+
+#include <vector>
+
+#include "platform/mutex.h"
+#include "platform/never_destroyed.h"
+
+namespace ksrn::net::curl {
+namespace {
+
+// Enough for the engine's workers, each of which drives one request at a time, with room for
+// a request that outlives its transfer by a moment.
+constexpr size_t kIdleLimit = 8;
+
+struct IdleMultis {
+  Mutex mutex;
+  std::vector<CURLM*> handles GUARDED_BY(mutex);  // never freed once kept
+
+  IdleMultis() { handles.reserve(kIdleLimit); }
+};
+
+}  // namespace
+
+CURLM* TakeMulti() {
+  IdleMultis& idle = NeverDestroyed<IdleMultis>();
+  {
+    MutexLock lock(idle.mutex);
+    if (!idle.handles.empty()) {
+      CURLM* multi = idle.handles.back();
+      idle.handles.pop_back();
+      return multi;
+    }
+  }
+  CURLM* multi = curl_multi_init();
+  // A handle whose wake-up channel could not be made could not be interrupted by a close; the
+  // probe's wake-up only ends the first poll early.
+  if (multi != nullptr && curl_multi_wakeup(multi) != CURLM_OK) {
+    curl_multi_cleanup(multi);
+    return nullptr;
+  }
+  return multi;
+}
+
+void ReturnMulti(CURLM* multi) noexcept {
+  if (multi == nullptr) {
+    return;
+  }
+  // Called from a destructor: a lock that fails only costs the handle.
+  try {
+    IdleMultis& idle = NeverDestroyed<IdleMultis>();
+    MutexLock lock(idle.mutex);
+    if (idle.handles.size() < kIdleLimit) {
+      idle.handles.push_back(multi);  // within the reserved capacity
+      return;
+    }
+  } catch (...) {
+  }
+  curl_multi_cleanup(multi);
+}
+
+}  // namespace ksrn::net::curl
