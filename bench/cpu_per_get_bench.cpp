@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,7 @@ struct Cpu {
   double user;
   double system;
   long switches;  // voluntary and involuntary context switches
+  std::chrono::steady_clock::time_point at;
 };
 
 Cpu CpuUsed() {
@@ -50,16 +52,18 @@ Cpu CpuUsed() {
   getrusage(RUSAGE_SELF, &usage);
   return {static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6,
           static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6,
-          usage.ru_nvcsw + usage.ru_nivcsw};
+          usage.ru_nvcsw + usage.ru_nivcsw, std::chrono::steady_clock::now()};
 }
 
-// CPU seconds per GET, the system's share of it and context switches per GET, for the parent.
+// CPU seconds per GET, the system's share of it, context switches per GET and GETs per second
+// of wall time, for the parent.
 void Report(const Cpu& before, int gets, int failed) {
   const Cpu after = CpuUsed();
   const double user = after.user - before.user;
   const double system = after.system - before.system;
-  std::printf("%.9f %.3f %.2f %d\n", (user + system) / gets, system / (user + system),
-              static_cast<double>(after.switches - before.switches) / gets, failed);
+  const double seconds = std::chrono::duration<double>(after.at - before.at).count();
+  std::printf("%.9f %.3f %.2f %.1f %d\n", (user + system) / gets, system / (user + system),
+              static_cast<double>(after.switches - before.switches) / gets, gets / seconds, failed);
 }
 
 // --- the library, through its exports -----------------------------------------------------------
@@ -210,6 +214,7 @@ struct SideResult {
   double perGet = -1;  // CPU seconds
   double systemShare = 0;
   double switches = 0;  // per GET
+  double getsPerSecond = 0;
 };
 
 // Runs one side in a process of its own, on one processor if oneCpu; a negative perGet when it
@@ -255,8 +260,8 @@ SideResult RunSide(const char* side, int gets, const char* library, bool oneCpu)
   SideResult result;
   int failed = -1;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(text, "%lf %lf %lf %d", &result.perGet, &result.systemShare, &result.switches,
-                  &failed) != 4 ||
+      std::sscanf(text, "%lf %lf %lf %lf %d", &result.perGet, &result.systemShare, &result.switches,
+                  &result.getsPerSecond, &failed) != 5 ||
       failed != 0) {
     std::printf("%s: the run failed (%s)\n", side, text);
     return {};
@@ -287,10 +292,12 @@ int Run(int gets, int rounds, const char* baseline) {
     const char* library;
     std::vector<double> perGet[2];
     std::vector<double> ratios[2];  // against plain libcurl of the same round and placement
+    std::vector<double> getsPerSecond[2];
   };
-  std::vector<Side> sides = {{"curl", nullptr, {}, {}}, {"exports", KSRN_LIBRARY_PATH, {}, {}}};
+  std::vector<Side> sides = {{"curl", nullptr, {}, {}, {}},
+                             {"exports", KSRN_LIBRARY_PATH, {}, {}, {}}};
   if (baseline != nullptr) {
-    sides.push_back({"baseline", baseline, {}, {}});
+    sides.push_back({"baseline", baseline, {}, {}, {}});
   }
   constexpr const char* kPlacements[2] = {"every CPU", "one CPU"};
   for (int round = 0; round < rounds; ++round) {
@@ -304,13 +311,14 @@ int Run(int gets, int rounds, const char* baseline) {
         if (results[i].perGet < 0) {
           return 1;
         }
-        std::printf(" %s %.3f ms (system %.0f%%, %.1f switches)%s", sides[i].name,
+        std::printf(" %s %.3f ms (system %.0f%%, %.1f switches, %.0f GET/s)%s", sides[i].name,
                     results[i].perGet * 1e3, results[i].systemShare * 100, results[i].switches,
-                    turn + 1 < sides.size() ? "," : "");
+                    results[i].getsPerSecond, turn + 1 < sides.size() ? "," : "");
       }
       for (size_t i = 0; i < sides.size(); ++i) {
         sides[i].perGet[placement].push_back(results[i].perGet);
         sides[i].ratios[placement].push_back(results[i].perGet / results[0].perGet);
+        sides[i].getsPerSecond[placement].push_back(results[i].getsPerSecond);
         if (i > 0) {
           std::printf("; %s ratio %.3f", sides[i].name, sides[i].ratios[placement].back());
         }
@@ -322,10 +330,12 @@ int Run(int gets, int rounds, const char* baseline) {
   for (int placement = 0; placement < 2; ++placement) {
     for (size_t i = 1; i < sides.size(); ++i) {
       std::printf(
-          "CPU per GET x%d, four at a time, full TLS handshake each, %s: %s %.3f ms, plain "
-          "libcurl multi %.3f ms: ratio %.3f, median of %d rounds (target <= %.2f)\n",
+          "CPU per GET x%d, four at a time, full TLS handshake each, %s: %s %.3f ms (%.0f GET/s), "
+          "plain libcurl multi %.3f ms (%.0f GET/s): ratio %.3f, median of %d rounds "
+          "(target <= %.2f)\n",
           gets, kPlacements[placement], i == 1 ? "exports" : "exports (baseline library)",
-          Median(sides[i].perGet[placement]) * 1e3, Median(sides[0].perGet[placement]) * 1e3,
+          Median(sides[i].perGet[placement]) * 1e3, Median(sides[i].getsPerSecond[placement]),
+          Median(sides[0].perGet[placement]) * 1e3, Median(sides[0].getsPerSecond[placement]),
           Median(sides[i].ratios[placement]), rounds, kRatioTarget);
     }
   }
@@ -339,6 +349,11 @@ int main(int argc, char** argv) {
     const int gets = std::atoi(argv[3]);
     return std::strcmp(argv[2], "curl") == 0 ? RunCurl(gets) : RunExports(argv[4], gets);
   }
-  return Run(argc > 1 ? std::atoi(argv[1]) : 300, argc > 2 ? std::atoi(argv[2]) : 5,
-             argc > 3 ? argv[3] : nullptr);
+  const int gets = argc > 1 ? std::atoi(argv[1]) : 300;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+  if (gets < 1 || rounds < 1) {
+    std::printf("usage: cpu_per_get_bench [GETS >= 1] [ROUNDS >= 1] [BASELINE_LIBRARY]\n");
+    return 2;
+  }
+  return Run(gets, rounds, argc > 3 ? argv[3] : nullptr);
 }
