@@ -57,10 +57,12 @@ constexpr uint32_t kTooLarge = KSRN_ERROR_FILE_TOO_LARGE;
 constexpr uint32_t kAborted = KSRN_ERROR_OPERATION_ABORTED;
 constexpr uint32_t kCertificate = KSRN_ERROR_WINHTTP_SECURE_FAILURE;
 constexpr uint32_t kWineCertificate = KSRN_ERROR_WINHTTP_SECURE_CHANNEL_ERROR;
-// Wine's TLS stack now and then fails a handshake under load and its WinHTTP passes the security
-// layer's SEC_E_INTERNAL_ERROR through; seen once in about 27,000 requests, on any path, always
-// before the request went out.
+// Wine's TLS stack now and then fails a handshake under load, on any path and always before the
+// request went out: as 12157, or with the security layer's SEC_E_INTERNAL_ERROR passed through.
+// Seen about once in 10,000 requests; a run once had a third of its handshakes fail so from some
+// point on, so they are allowed only while rare.
 constexpr uint32_t kWineHandshakeFault = 0x80090304;
+constexpr double kWineHandshakeFaultShare = 0.01;
 
 // The bounds. Growth is measured between samples taken at the same point of a cycle (right after
 // KSRN_Shutdown), from the first sample after the first minute on.
@@ -341,6 +343,7 @@ struct Counts {
   uint64_t cancelAlls = 0;
   uint64_t throttles = 0;
   uint64_t passed = 0;
+  uint64_t wineHandshakeFaults = 0;  // allowed only as Wine's occasional handshake failure
 
   void Add(const Counts& other) {
     for (const auto& [code, count] : other.outcomes) {
@@ -354,6 +357,7 @@ struct Counts {
     cancelAlls += other.cancelAlls;
     throttles += other.throttles;
     passed += other.passed;
+    wineHandshakeFaults += other.wineHandshakeFaults;
   }
 };
 
@@ -561,9 +565,6 @@ class HostThread {
     std::vector<uint32_t> allowed = row.codes;
     if (gWine) {
       allowed.insert(allowed.end(), row.wineCodes.begin(), row.wineCodes.end());
-      if (delivery == KSRN_DELIVERY_NOT_SENT) {
-        allowed.push_back(kWineHandshakeFault);
-      }
     }
     if (request.method == kHead && row.bodyFault) {
       allowed.push_back(0);
@@ -577,8 +578,11 @@ class HostThread {
       allowed.push_back(kTimeout);
     }
     expect(lastError == 0, "a result call left an error");
-    expect(std::find(allowed.begin(), allowed.end(), code) != allowed.end(),
-           "outcome outside the path's allowed set");
+    const bool inAllowed = std::find(allowed.begin(), allowed.end(), code) != allowed.end();
+    const bool wineHandshakeFault = !inAllowed && gWine && delivery == KSRN_DELIVERY_NOT_SENT &&
+                                    (code == kWineHandshakeFault || code == kWineCertificate);
+    counts.wineHandshakeFaults += wineHandshakeFault;
+    expect(inAllowed || wineHandshakeFault, "outcome outside the path's allowed set");
     expect(doneMs >= 0 && doneMs <= request.timeoutMs + (gWine ? kWineLateMs : kLateMs),
            "ready after its deadline and the margin");
     expect(status == 0 || delivery == KSRN_DELIVERY_ANSWERED, "a status without ANSWERED");
@@ -839,6 +843,17 @@ int main(int argc, char** argv) {
   if (last.descriptors < 0) {
     std::printf("soak: handles not counted: %s\n",
                 gWine ? "Wine 8 answers the process handle count with 0" : "no count");
+  }
+  if (gWine) {
+    ++sampleChecks;
+    std::printf("soak: Wine handshake failures outside a path's own outcomes: %" PRIu64 "\n",
+                total.wineHandshakeFaults);
+    if (static_cast<double>(total.wineHandshakeFaults) >
+        kWineHandshakeFaultShare * static_cast<double>(std::max<uint64_t>(checked, 100))) {
+      ++sampleFailures;
+      Fail("%" PRIu64 " of %" PRIu64 " requests failed their handshake under Wine (bound: %.0f%%)",
+           total.wineHandshakeFaults, checked, kWineHandshakeFaultShare * 100);
+    }
   }
   const uint64_t failed = gFailed.load();
   const uint64_t passed = total.passed + (sampleChecks - sampleFailures) + cycles;
