@@ -25,43 +25,53 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
     return 0;
   }
   try {
-    MutexLock lock(engineMutex);
-    if (!accepting || stopping.load()) {
-      error = kErrorOperationAborted;
-      return 0;
+    int32_t id = 0;
+    bool wakeWatchdog = false;
+    {
+      MutexLock lock(engineMutex);
+      if (!accepting || stopping.load()) {
+        error = kErrorOperationAborted;
+        return 0;
+      }
+      if (requests.size() >= kMaxRequests) {
+        error = kErrorNotEnoughQuota;
+        return 0;
+      }
+      id = AllocateIdLocked();
+      if (id == 0) {
+        error = kErrorNoMoreItems;
+        return 0;
+      }
+      request->id = id;
+      request->registeredAt = SteadyNow();
+      request->deadline = request->registeredAt +
+                          static_cast<int64_t>(request->timeoutMs) * kNanosecondsPerMillisecond;
+      try {
+        requests.emplace(id, request);
+      } catch (const std::bad_alloc&) {
+        request->id = 0;
+        error = kErrorNotEnoughMemory;
+        return 0;
+      }
+      try {
+        queue.push_back(request);
+      } catch (const std::bad_alloc&) {
+        requests.erase(id);
+        request->id = 0;
+        error = kErrorNotEnoughMemory;
+        return 0;
+      }
+      if (request->deadline < watchdogWakeAt) {
+        watchdogWakeAt = request->deadline;
+        wakeWatchdog = true;
+      }
     }
-    if (requests.size() >= kMaxRequests) {
-      error = kErrorNotEnoughQuota;
-      return 0;
-    }
-    const int32_t id = AllocateIdLocked();
-    if (id == 0) {
-      error = kErrorNoMoreItems;
-      return 0;
-    }
-    request->id = id;
-    request->registeredAt = SteadyNow();
-    request->deadline = request->registeredAt +
-                        static_cast<int64_t>(request->timeoutMs) * kNanosecondsPerMillisecond;
-    try {
-      requests.emplace(id, request);
-    } catch (const std::bad_alloc&) {
-      request->id = 0;
-      error = kErrorNotEnoughMemory;
-      return 0;
-    }
-    try {
-      queue.push_back(request);
-    } catch (const std::bad_alloc&) {
-      requests.erase(id);
-      request->id = 0;
-      error = kErrorNotEnoughMemory;
-      return 0;
-    }
+    // Woken after the unlock, so that a worker does not wake only to block on the lock this
+    // thread still holds. The entry is in the queue already: a worker that looks now finds it,
+    // one asleep gets this notification. The caller's reference keeps the engine alive.
     error = kErrorSuccess;
     queueCv.NotifyOne();
-    if (request->deadline < watchdogWakeAt) {
-      watchdogWakeAt = request->deadline;
+    if (wakeWatchdog) {
       watchdogCv.NotifyOne();
     }
     return id;
