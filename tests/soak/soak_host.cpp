@@ -227,8 +227,11 @@ int64_t Threads() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   const auto query = reinterpret_cast<QueryThread>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread")));
+  if (query == nullptr) {
+    return -1;
+  }
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (query == nullptr || snapshot == INVALID_HANDLE_VALUE) {
+  if (snapshot == INVALID_HANDLE_VALUE) {
     return -1;
   }
   int64_t count = 0;
@@ -819,7 +822,7 @@ int main(int argc, char** argv) {
     // samples all fall in the pool's swings.
     if (shortRun) {
       std::printf("soak: memory growth not judged under Wine: no sample after the first minute\n");
-    } else if (lateLeast != INT64_MAX) {
+    } else {
       ++sampleChecks;
       if (lateLeast - firstMost > kMemoryGrowthBytes) {
         ++sampleFailures;
