@@ -56,7 +56,9 @@ extern "C" {
 /*
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
  * KSRN_GetRequestError returns a finished request's own outcome code. kestrune-errors(3) says
- * what each means, whether the request may have reached the server, and what to do.
+ * what each means, whether the request may have reached the server, and what to do. The
+ * comments of the calls below name each code by its Win32 name (ERROR_NOT_FOUND for
+ * KSRN_ERROR_NOT_FOUND).
  */
 #define KSRN_ERROR_SUCCESS 0u                    /* ERROR_SUCCESS */
 #define KSRN_ERROR_ACCESS_DENIED 5u              /* method, URL or header refused by policy */
@@ -93,33 +95,40 @@ extern "C" {
 /* Library lifecycle and the last error. */
 /* KSRN_ABI_VERSION; last error 0. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_GetAbiVersion(void);
-/* 1 when initialised on return (a repeated call keeps the running engine), else 0 with 1306
-   (another version) or 8. See KSRN_Init(3). */
+/* 1 when initialised on return (a repeated call keeps the running engine), else 0 with
+   ERROR_REVISION_MISMATCH (another version) or ERROR_NOT_ENOUGH_MEMORY. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_Init(int32_t abiVersion);
 /* Cancels and drops every request and joins the engine's threads (never call it from DllMain, a
-   static destructor or atexit); 1 when not initialised on return, else 0 with 8 or 31.
-   See KSRN_Init(3). */
+   static destructor or atexit); 1 when not initialised on return, else 0 with
+   ERROR_NOT_ENOUGH_MEMORY or ERROR_GEN_FAILURE. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_Shutdown(void);
 /* The calling thread's last error, left unchanged. See KSRN_GetLastError(3). */
 KSRN_API uint32_t KSRN_GetLastError(void);
 
 /* Control. */
-/* At least throttleMs (0 to 60000) between the starts of transfers: 1, else 0 with 6, 8, 87
-   (out of range) or 31. See KSRN_SetThrottleMs(3). */
+/* At least throttleMs (0 to 60000) between the starts of transfers: 1, else 0 with
+   ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_PARAMETER (out of range) or
+   ERROR_GEN_FAILURE. See KSRN_SetThrottleMs(3). */
 KSRN_API int32_t KSRN_SetThrottleMs(int32_t throttleMs);
 
 /* Submission: returns a request id (1 or more), or 0 with the reason in the last error. */
-/* Refusals, first failing check first: 6, 8; 87 (body length, null body, time-out); 123, 12005,
-   12006, 5 (URL); 111, 5 (method); 111, 13, 5 (headers); 87 (body with GET or HEAD); 995
-   (shutting down), 1816 (32 held), 259 (ids used up). See KSRN_Request(3). */
+/* Refusals, first failing check first: ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY;
+   ERROR_INVALID_PARAMETER (body length, null body, time-out); ERROR_INVALID_NAME,
+   ERROR_WINHTTP_INVALID_URL, ERROR_WINHTTP_UNRECOGNIZED_SCHEME, ERROR_ACCESS_DENIED (URL);
+   ERROR_BUFFER_OVERFLOW, ERROR_ACCESS_DENIED (method); ERROR_BUFFER_OVERFLOW,
+   ERROR_INVALID_DATA, ERROR_ACCESS_DENIED (headers); ERROR_INVALID_PARAMETER (body with GET or
+   HEAD); ERROR_OPERATION_ABORTED (shutting down), ERROR_NOT_ENOUGH_QUOTA (32 held),
+   ERROR_NO_MORE_ITEMS (ids used up). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method,
                               const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
                               int32_t timeoutMs);
 /* KSRN_Request(url, NULL, NULL, NULL, 0, timeoutMs). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Get(const KSRN_CHAR* url, int32_t timeoutMs);
 
-/* Status and results of a request. Each fails with 6, 8, 87 (id <= 0) or 1168 (unknown or
-   freed id); all but KSRN_IsReady also with 996 (not ready) or 31. */
+/* Status and results of a request. Each fails with ERROR_INVALID_HANDLE,
+   ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_PARAMETER (id <= 0) or ERROR_NOT_FOUND (unknown or
+   freed id); all but KSRN_IsReady also with ERROR_IO_INCOMPLETE (not ready) or
+   ERROR_GEN_FAILURE. */
 /* 1 once the outcome is published, 0 with last error 0 before. See KSRN_IsReady(3). */
 KSRN_API int32_t KSRN_IsReady(int32_t id);
 /* 1 for a status 200 to 299 with the whole body and outcome 0, else 0. See KSRN_IsReady(3). */
@@ -131,21 +140,22 @@ KSRN_API int32_t KSRN_GetStatusCode(int32_t id);
 KSRN_API uint32_t KSRN_GetRequestError(int32_t id);
 /* Bytes of the body. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_GetBodySize(int32_t id);
-/* Copies min(capacity, size) bytes and returns the full size; 122 when capacity is smaller, 87
-   for a negative capacity or a null buffer with capacity > 0 (checked first); (id, NULL, 0) is
-   a size query. See KSRN_CopyBody(3). */
+/* Copies min(capacity, size) bytes and returns the full size; ERROR_INSUFFICIENT_BUFFER when
+   capacity is smaller, ERROR_INVALID_PARAMETER for a negative capacity or a null buffer with
+   capacity > 0 (checked first); (id, NULL, 0) is a size query. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_CopyBody(int32_t id, uint8_t* buffer, int32_t capacity);
 /* Bytes of the raw UTF-8 header block. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_GetHeadersSize(int32_t id);
 /* As KSRN_CopyBody, for the header block. See KSRN_CopyBody(3). */
 KSRN_API int32_t KSRN_CopyHeaders(int32_t id, uint8_t* buffer, int32_t capacity);
 
-/* Cancelling and freeing. Each fails with 6, 8 or 31. */
-/* 1 when the id is held (a finished request keeps its outcome), else 0 with 1168.
+/* Cancelling and freeing. Each fails with ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY or
+   ERROR_GEN_FAILURE. */
+/* 1 when the id is held (a finished request keeps its outcome), else 0 with ERROR_NOT_FOUND.
    See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_Cancel(int32_t id);
 /* 1 when the id was held (it is gone afterwards, cancelled first if unfinished), else 0 with
-   1168. See KSRN_Cancel(3). */
+   ERROR_NOT_FOUND. See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_Free(int32_t id);
 /* How many unfinished requests were cancelled. See KSRN_Cancel(3). */
 KSRN_API int32_t KSRN_CancelAll(void);
@@ -153,9 +163,10 @@ KSRN_API int32_t KSRN_CancelAll(void);
 KSRN_API int32_t KSRN_GetPendingCount(void);
 
 /*
- * What happened on the wire (since 1.1). For a finished request only: each call sets 0 on
- * success, 6 before KSRN_Init, 87 for an id <= 0 or an argument out of range, 1168 for an
- * unknown or freed id and 996 while the request is not ready.
+ * What happened on the wire (since 1.1). For a finished request only: each call sets
+ * ERROR_SUCCESS on success, ERROR_INVALID_HANDLE before KSRN_Init, ERROR_INVALID_PARAMETER for an
+ * id <= 0 or an argument out of range, ERROR_NOT_FOUND for an unknown or freed id and
+ * ERROR_IO_INCOMPLETE while the request is not ready.
  */
 
 /* KSRN_GetDelivery: how far a finished request got. Decide whether to send a failed request
@@ -201,9 +212,10 @@ KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
 /* KSRN_CopyRemoteAddress: the numeric address of the server the transfer connected to
    ("203.0.113.7", "2001:db8::1"), copied as KSRN_CopyBody copies: capacity counts UTF-16 units
    including the terminating NUL; returns the full length with its NUL (1 for an empty string
-   when no connection was made); 122 when the buffer is too small (the first capacity - 1 units
-   are copied and terminated); (id, NULL, 0) is a size query; 87 for a negative capacity or a
-   null buffer with a capacity above 0. See KSRN_GetDelivery(3). */
+   when no connection was made); ERROR_INSUFFICIENT_BUFFER when the buffer is too small (the
+   first capacity - 1 units are copied and terminated); (id, NULL, 0) is a size query;
+   ERROR_INVALID_PARAMETER for a negative capacity or a null buffer with a capacity above 0.
+   See KSRN_GetDelivery(3). */
 KSRN_API int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
 
 #ifdef __cplusplus

@@ -15,7 +15,7 @@ namespace ksrn {
 // - exchange from Queued wins: no worker has the record; this thread is its only publisher.
 //   A worker that pops it later fails its claim and skips it without a transfer.
 // - the record is Running: its worker publishes. The worker may still be waiting for the
-//   throttle (the wake-up below ends the wait), about to start the transfer (HttpDownload tests
+//   start gate (the wake-up below ends the wait), about to start the transfer (HttpDownload tests
 //   the flags on entry and after installing each handle), or inside it (closing the handles
 //   fails the blocked call at once). Each handle is closed exactly once whoever gets to it.
 // - Completing or Done: another thread publishes or has published; the late flag changes
@@ -26,13 +26,14 @@ void HttpEngine::CancelRequest(const RequestRef& request, bool timedOut) {
   }
   (timedOut ? request->timedOut : request->cancelled).store(true);
   RequestState found = RequestState::Queued;
-  if (request->state.compare_exchange_strong(found, RequestState::Completing)) {
-    Publish(request, HttpResult::Failure(request->timedOut.load() ? kErrorWinhttpTimeout
-                                                                  : kErrorOperationAborted));
-  } else if (found == RequestState::Running) {
+  const bool published = Publish(request, found, [&] {
+    return HttpResult::Failure(request->timedOut.load() ? kErrorWinhttpTimeout
+                                                        : kErrorOperationAborted);
+  });
+  if (!published && found == RequestState::Running) {
     request->CloseNetworkHandles();
   }
-  WakeDispatchWaiters();
+  gate.WakeWaiters();
 }
 
 bool HttpEngine::Cancel(int32_t id) {

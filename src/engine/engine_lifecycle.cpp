@@ -6,10 +6,10 @@ namespace ksrn {
 HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
   try {
     workers.reserve(kWorkerCount);
-    for (size_t worker = 0; worker < tickets.size(); ++worker) {
+    for (size_t worker = 0; worker < StartGate::kPlaces; ++worker) {
       workers.emplace_back([this, worker] { WorkerLoop(worker); });
     }
-    watchdog = std::thread([this] { WatchdogLoop(); });
+    watchdog.Start();
   } catch (...) {
     // A thread could not be started. The ones already running must end and be joined here: no
     // destructor runs for a half-built engine, and a joinable std::thread would abort.
@@ -21,9 +21,7 @@ HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
     for (std::thread& worker : workers) {
       worker.join();
     }
-    if (watchdog.joinable()) {
-      watchdog.join();
-    }
+    watchdog.Join();
     throw;
   }
 }
@@ -36,8 +34,8 @@ HttpEngine::~HttpEngine() {
 
 void HttpEngine::WakeAll() {
   queueCv.NotifyAll();
-  watchdogCv.NotifyAll();
-  WakeDispatchWaiters();
+  watchdog.Wake();
+  gate.WakeWaiters();
 }
 
 // A second caller waits on stopMutex until the first has finished, then returns. Not
@@ -48,7 +46,7 @@ void HttpEngine::WakeAll() {
 // the snapshot, so every record a concurrent Submit managed to register is in the snapshot and
 // gets cancelled; later submissions are refused. The queued records are published with 995 and
 // leave the queue right here, before any join. Workers then leave their transfers (handles
-// closed) or their throttle waits (cancelled flag, wake-up through dispatchMutex) and end. No
+// closed) or their start gate waits (cancelled flag, wake-up through dispatchMutex) and end. No
 // engine lock is held while cancelling or joining; stopMutex is Stop's alone.
 void HttpEngine::Stop() {
   MutexLock stopLock(stopMutex);
@@ -76,9 +74,7 @@ void HttpEngine::Stop() {
       worker.join();
     }
   }
-  if (watchdog.joinable()) {
-    watchdog.join();
-  }
+  watchdog.Join();
   {
     MutexLock lock(engineMutex);
     queue.clear();
@@ -86,6 +82,14 @@ void HttpEngine::Stop() {
     resultBytes = 0;
   }
   stopped = true;
+}
+
+size_t HttpEngine::UnjoinedThreads() const {
+  size_t count = watchdog.Joinable() ? 1 : 0;
+  for (const std::thread& worker : workers) {
+    count += worker.joinable() ? 1 : 0;
+  }
+  return count;
 }
 
 }  // namespace ksrn

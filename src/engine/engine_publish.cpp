@@ -1,4 +1,5 @@
-// Result publication and the budget for response data held by finished records.
+// Publication, the one way an outcome reaches a record, and the budget for response data held by
+// finished records.
 #include <system_error>
 
 #include "engine/http_engine.h"
@@ -8,7 +9,7 @@ namespace ksrn {
 namespace {
 
 // Stores the outcome. ready goes before Done, so a reader that sees Done also sees ready.
-void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
+void StoreOutcomeLocked(HttpRequest& request, HttpResult result, uint64_t charge)
     REQUIRES(request.resultMutex) {
   result.wire.Finish(request.registeredAt, SteadyNow());
   request.result = std::move(result);
@@ -29,7 +30,7 @@ void CompleteLocked(HttpRequest& request, HttpResult result, uint64_t charge)
 // A record published before any worker took it (cancelled, freed or out of time in the queue)
 // leaves the queue here, so the queue holds only records still to be served, and a freed record
 // with its body is released when its last caller lets go, not when a worker would reach it.
-void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
+void HttpEngine::Complete(const RequestRef& request, HttpResult result) {
   // Declared before the locks so that refused data is released after they are dropped.
   HttpResult refused;
   // Kept apart so that even a failed lock never publishes a sent request as not sent.
@@ -53,14 +54,14 @@ void HttpEngine::Publish(const RequestRef& request, HttpResult result) {
       }
     }
     MutexLock resultLock(request->resultMutex);
-    CompleteLocked(*request, std::move(result), charge);
+    StoreOutcomeLocked(*request, std::move(result), charge);
     resultBytes += charge;
   } catch (const std::system_error&) {
     // The engine lock failed: complete the record anyway, charging nothing.
     HttpResult failure = HttpResult::Failure(kErrorNotEnoughMemory);
     failure.wire = wire;
     MutexLock resultLock(request->resultMutex);
-    CompleteLocked(*request, std::move(failure), 0);
+    StoreOutcomeLocked(*request, std::move(failure), 0);
   }
 }
 

@@ -61,10 +61,7 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
         error = kErrorNotEnoughMemory;
         return 0;
       }
-      if (request->deadline < watchdogWakeAt) {
-        watchdogWakeAt = request->deadline;
-        wakeWatchdog = true;
-      }
+      wakeWatchdog = watchdog.WatchLocked(engineMutex, request->deadline);
     }
     // Woken after the unlock, so that a worker does not wake only to block on the lock this
     // thread still holds. The entry is in the queue already: a worker that looks now finds it,
@@ -72,7 +69,7 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
     error = kErrorSuccess;
     queueCv.NotifyOne();
     if (wakeWatchdog) {
-      watchdogCv.NotifyOne();
+      watchdog.Wake();
     }
     return id;
   } catch (const std::system_error&) {
@@ -107,6 +104,20 @@ int32_t HttpEngine::PendingCount() const {
   } catch (const std::system_error&) {
     return 0;
   }
+}
+
+EngineCounts HttpEngine::Counts() const {
+  EngineCounts counts;
+  MutexLock lock(engineMutex);
+  counts.tableEntries = requests.size();
+  counts.queueEntries = queue.size();
+  counts.resultBytes = resultBytes;
+  counts.watchdogScans = watchdog.ScansLocked(engineMutex);
+  for (const auto& [id, request] : requests) {
+    MutexLock resultLock(request->resultMutex);
+    counts.chargesInTable += request->chargedBytes;
+  }
+  return counts;
 }
 
 }  // namespace ksrn

@@ -1,3 +1,4 @@
+// The transfer: one request's exchange through the HTTP operation set, from session to body.
 #include "engine/http_download.h"
 
 #include <algorithm>
@@ -41,7 +42,7 @@ uint32_t RemainingMilliseconds(HttpRequest& request) {
 // closed its handle must report the cancel, not the error the closing caused. A step that fails
 // once the deadline has passed ran out of time whatever its code: the platform's own time-outs,
 // set to the time left, may end it before the watchdog looks, and Wine's WinHTTP reports one
-// that ends a TLS handshake as 12157.
+// that ends a TLS handshake as ERROR_WINHTTP_SECURE_CHANNEL_ERROR.
 // Such a request is marked out of time as the watchdog would mark it.
 uint32_t OutcomeCode(HttpRequest& request, uint32_t fallback) {
   if (!request.timedOut.load() && SteadyNow() >= request.deadline) {

@@ -1,3 +1,4 @@
+// The record's own mechanics: moving results, the wire report, and closing handles once.
 #include "engine/http_request.h"
 
 #include <algorithm>

@@ -82,9 +82,6 @@ struct HttpRequest {
   int32_t timeoutMs = 10000;
   SteadyTime registeredAt = 0;  // what the published marks are counted from
   SteadyTime deadline = 0;
-  // The place the worker that took the record from the queue holds in the start order; that
-  // worker's only.
-  uint64_t dispatchTicket = 0;
 
   // Lock-free progress flags. All accesses are sequentially consistent: a canceller's flag store
   // must be visible before its state exchange and slot exchanges, and a transfer's slot install

@@ -1,3 +1,4 @@
+// Request ids for the life of the process.
 #pragma once
 
 #include <atomic>

@@ -18,4 +18,11 @@ inline SteadyTime SteadyNow() {
       .count();
 }
 
+// The steady-clock instant of a time, for timed waits.
+inline std::chrono::steady_clock::time_point ToTimePoint(SteadyTime time) {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::nanoseconds(time)));
+}
+
 }  // namespace ksrn

@@ -37,6 +37,7 @@ inline constexpr uint32_t kErrorWinhttpCannotConnect = 12029;
 inline constexpr uint32_t kErrorWinhttpConnectionError = 12030;
 inline constexpr uint32_t kErrorWinhttpHeaderNotFound = 12150;
 inline constexpr uint32_t kErrorWinhttpInvalidServerResponse = 12152;
+inline constexpr uint32_t kErrorWinhttpSecureChannelError = 12157;
 inline constexpr uint32_t kErrorWinhttpSecureFailure = 12175;
 inline constexpr uint32_t kErrorWinhttpHeaderSizeOverflow = 12182;
 

@@ -17,44 +17,17 @@
 
 namespace ksrn {
 
-// Reads engine members that no operation reports, under the engine's own locks.
+// The engine's books as a test reads them.
 struct EngineProbe {
-  static uint64_t ResultBytes(HttpEngine& engine) {
-    std::lock_guard lock(engine.engineMutex);
-    return engine.resultBytes;
-  }
+  static uint64_t ResultBytes(HttpEngine& engine) { return engine.Counts().resultBytes; }
   // Sum of the charges of the records in the table; equals ResultBytes when the books balance.
-  static uint64_t ChargesInTable(HttpEngine& engine) {
-    std::lock_guard lock(engine.engineMutex);
-    uint64_t sum = 0;
-    for (const auto& [id, request] : engine.requests) {
-      std::lock_guard resultLock(request->resultMutex);
-      sum += request->chargedBytes;
-    }
-    return sum;
-  }
-  static size_t TableSize(HttpEngine& engine) {
-    std::lock_guard lock(engine.engineMutex);
-    return engine.requests.size();
-  }
-  static size_t QueueSize(HttpEngine& engine) {
-    std::lock_guard lock(engine.engineMutex);
-    return engine.queue.size();
-  }
-  static uint64_t WatchdogScans(HttpEngine& engine) {
-    std::lock_guard lock(engine.engineMutex);
-    return engine.watchdogScans;
-  }
-  static int32_t ThrottleMs(HttpEngine& engine) { return engine.throttleMs.load(); }
+  static uint64_t ChargesInTable(HttpEngine& engine) { return engine.Counts().chargesInTable; }
+  static size_t TableSize(HttpEngine& engine) { return engine.Counts().tableEntries; }
+  static size_t QueueSize(HttpEngine& engine) { return engine.Counts().queueEntries; }
+  static uint64_t WatchdogScans(HttpEngine& engine) { return engine.Counts().watchdogScans; }
+  static int32_t ThrottleMs(HttpEngine& engine) { return engine.ThrottleMs(); }
   // Read only from the thread that owns the engine, after Stop returned.
-  static bool AllThreadsJoined(HttpEngine& engine) {
-    for (const std::thread& worker : engine.workers) {
-      if (worker.joinable()) {
-        return false;
-      }
-    }
-    return engine.workers.size() == kWorkerCount && !engine.watchdog.joinable();
-  }
+  static bool AllThreadsJoined(HttpEngine& engine) { return engine.UnjoinedThreads() == 0; }
 };
 
 namespace test {

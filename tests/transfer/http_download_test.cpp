@@ -175,7 +175,7 @@ TEST_F(HttpDownloadTest, AFailureAfterTheDeadlineIsATimeout) {
   Exchange exchange;
   exchange.delay = std::chrono::milliseconds(60);
   exchange.failAt = Step::QueryStatus;
-  exchange.failError = 12157;  // ERROR_WINHTTP_SECURE_CHANNEL_ERROR
+  exchange.failError = kErrorWinhttpSecureChannelError;
   fake::ScriptDefault(exchange);
   request.deadline = SteadyNow() + 30 * kNanosecondsPerMillisecond;
   const HttpResult result = HttpDownload(request, std::make_shared<net::WireTrace>());

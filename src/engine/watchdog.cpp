@@ -1,5 +1,6 @@
-// The deadline watchdog: ends requests that overrun their deadline while nobody else looks at
-// them (queued behind busy workers, waiting for the throttle, or stuck in a transfer).
+// The watchdog's thread: it sleeps until the next deadline or period, then ends overdue requests.
+#include "engine/watchdog.h"
+
 #include <algorithm>
 
 #include "engine/http_engine.h"
@@ -13,6 +14,28 @@ bool IsWatched(RequestState state) {
 
 }  // namespace
 
+void Watchdog::Start() {
+  thread = std::thread([this] { Run(); });
+}
+
+void Watchdog::Join() {
+  if (thread.joinable()) {
+    thread.join();
+  }
+}
+
+// Lowered only, and only then a wake-up: a submission whose deadline falls after the next scan
+// anyway costs the watchdog nothing.
+bool Watchdog::WatchLocked(Mutex& /*tableMutex*/, SteadyTime deadline) {
+  if (deadline >= wakeAt) {
+    return false;
+  }
+  wakeAt = deadline;
+  return true;
+}
+
+uint64_t Watchdog::ScansLocked(Mutex& /*tableMutex*/) const { return scans; }
+
 // While a record is queued or running, sleeps at most kWatchdogPeriod, and no longer than the
 // earliest deadline still ahead, so an overdue request is usually ended within scheduling delay
 // of its deadline rather than up to a period later. With nothing to watch it sleeps until the
@@ -20,41 +43,39 @@ bool IsWatched(RequestState state) {
 // handles) are looked at again each period, never in a busy loop.
 //
 // A record collected as overdue may move on before it is acted on: claimed by a worker (the
-// time-out cancel then finds Running, closes the handles and wakes the throttle waiters, and
+// time-out cancel then finds Running, closes the handles and wakes the start gate's waiters, and
 // the worker publishes 12002), published by a cancel or its worker (the exchange fails and the
 // late flag changes nothing), or freed (the snapshot keeps it alive; whoever wins the exchange
 // publishes it, uncharged). A Done record is never collected.
-void HttpEngine::WatchdogLoop() {
+void Watchdog::Run() {
   try {
     for (;;) {
-      Snapshot overdue;
+      HttpEngine::Snapshot overdue;
       size_t count = 0;
       {
-        MutexLock lock(engineMutex);
+        MutexLock lock(engine.engineMutex);
         // Tested under the lock before every wait: Stop sets stopping under this lock and then
-        // notifies, so its wake-up cannot fall between this test and the wait.
-        if (stopping.load()) {
+        // wakes this thread, so its wake-up cannot fall between this test and the wait.
+        if (engine.stopping.load()) {
           return;
         }
-        // Submit lowers the wake-up time, and only then notifies: a submission whose deadline
-        // falls after the next scan anyway costs the watchdog no wake-up. With nothing to watch
-        // the time is kNever, so an idle engine costs no wake-ups at all; a submission made
-        // while this thread scanned or cancelled unlocked has lowered it already.
-        if (watchdogWakeAt == kNever) {
-          while (!stopping.load() && watchdogWakeAt == kNever) {
-            watchdogCv.Wait(engineMutex);
+        // A submission made while this thread scanned or cancelled unlocked has lowered the
+        // time already.
+        if (wakeAt == kNever) {
+          while (!engine.stopping.load() && wakeAt == kNever) {
+            wakeCv.Wait(engine.engineMutex);
           }
         } else {
-          watchdogCv.WaitUntil(engineMutex, ToTimePoint(watchdogWakeAt));
+          wakeCv.WaitUntil(engine.engineMutex, ToTimePoint(wakeAt));
         }
-        if (stopping.load()) {
+        if (engine.stopping.load()) {
           return;
         }
         const SteadyTime now = SteadyNow();
         SteadyTime earliestDeadline = kNever;
         bool watching = false;
-        ++watchdogScans;
-        for (const auto& [id, request] : requests) {
+        ++scans;
+        for (const auto& [id, request] : engine.requests) {
           if (!IsWatched(request->state.load())) {
             continue;
           }
@@ -66,10 +87,10 @@ void HttpEngine::WatchdogLoop() {
           }
         }
         const SteadyTime periodEnd = now + std::chrono::nanoseconds(kWatchdogPeriod).count();
-        watchdogWakeAt = watching ? std::min(periodEnd, earliestDeadline) : kNever;
+        wakeAt = watching ? std::min(periodEnd, earliestDeadline) : kNever;
       }
       for (size_t i = 0; i < count; ++i) {
-        CancelRequest(overdue[i], true);
+        engine.CancelRequest(overdue[i], true);
       }
       // The snapshot goes here, outside the lock: it may hold the last reference to a freed
       // record and its buffers.
