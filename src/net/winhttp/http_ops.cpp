@@ -12,6 +12,7 @@
 #include "net/guarded_call.h"
 #include "net/handle_registry.h"
 #include "net/winhttp/handle_context.h"
+#include "net/winhttp/head_path_probe.h"
 #include "net/winhttp/header_text.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/ascii.h"

@@ -95,7 +95,6 @@ enum class Support { Unknown, Yes, No };
 
 std::atomic<Support> gWireEncoding{Support::Unknown};
 std::atomic<bool> gFeatureProbed{false};
-std::atomic<HeadPath> gLastHeadPath{HeadPath::None};
 
 }  // namespace
 
@@ -119,10 +118,6 @@ void RecordWireEncodingAnswer(uint32_t error) {
         unknown, error == ERROR_INSUFFICIENT_BUFFER ? Support::Yes : Support::No);
   }
 }
-
-void RecordHeadPath(HeadPath path) { gLastHeadPath.store(path); }
-
-HeadPath LastHeadPath() { return gLastHeadPath.load(); }
 
 bool EndsWhenRequestWritten(AsyncCall call) { return call == AsyncCall::Send; }
 

@@ -48,11 +48,6 @@ bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count);
 bool IsWireEncodingAvailable(HINTERNET request);
 void RecordWireEncodingAnswer(uint32_t error);
 
-// Which way the last raw head of the process was taken, for tests.
-enum class HeadPath { None, Wire, Widened };
-void RecordHeadPath(HeadPath path);
-HeadPath LastHeadPath();
-
 // Wine 8 refuses WINHTTP_QUERY_FLAG_WIRE_ENCODING (87), so the head's bytes as received are not
 // to be had there. WinHTTP's own text of the head takes their place: widened with the ANSI code
 // page or byte for byte, it is decoded back by DecodeHeaderText (header_text.h). Fetched by
