@@ -292,7 +292,7 @@ uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferB
   const uint32_t error = context.WithHandle([&](HINTERNET handle) {
     haveWire = winhttp::IsWireEncodingAvailable(handle) && FetchWireBytes(handle, wire);
     winhttp::RecordHeadPath(haveWire ? winhttp::HeadPath::Wire : winhttp::HeadPath::Widened);
-    return haveWire ? kErrorSuccess : winhttp::FetchWidenedHead(handle, widened);
+    return (haveWire || winhttp::FetchWidenedHead(handle, widened)) ? kErrorSuccess : LastFailure();
   });
   if (error != kErrorSuccess) {
     return error;
