@@ -24,6 +24,7 @@
 #include "net/guarded_call.h"
 #include "net/http_ops.h"
 #include "net/winhttp/error_map.h"
+#include "net/winhttp/handle_types.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/mutex.h"
 #include "platform/win32_errors.h"
@@ -57,27 +58,9 @@ struct SessionTimeouts {
   int receiveMs GUARDED_BY(mutex) = 30'000;
 };
 
-// A response body counted against the length its head announced (EndsBeforeAnnouncedLength).
-// Used by the thread that runs the request only.
-struct BodyAccount {
-  bool isHead = false;
-  std::optional<uint64_t> announcedBytes;  // known only for a plain Content-Length body
-  uint64_t deliveredBytes = 0;
-
-  bool IsShort() const { return announcedBytes.has_value() && deliveredBytes < *announcedBytes; }
-};
-
 // The body length the received head announces, when the bytes read must add up to it: not for
 // HEAD, bodiless statuses, transfer codings or content codings (decoding changes the count).
 std::optional<uint64_t> AnnouncedBodyBytes(HINTERNET request, bool isHead);
-
-// The asynchronous calls an operation can wait for.
-enum class AsyncCall { None, Send, Receive, DataAvailable, Read };
-
-struct Completion {
-  uint32_t error = kErrorSuccess;
-  uint32_t count = 0;  // bytes available or bytes read
-};
 
 class HandleContext : public std::enable_shared_from_this<HandleContext> {
  public:

@@ -12,6 +12,7 @@
 #include "net/guarded_call.h"
 #include "net/handle_registry.h"
 #include "net/winhttp/handle_context.h"
+#include "net/winhttp/head_path_probe.h"
 #include "net/winhttp/header_text.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/ascii.h"
@@ -291,7 +292,7 @@ uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferB
   const uint32_t error = context.WithHandle([&](HINTERNET handle) {
     haveWire = winhttp::IsWireEncodingAvailable(handle) && FetchWireBytes(handle, wire);
     winhttp::RecordHeadPath(haveWire ? winhttp::HeadPath::Wire : winhttp::HeadPath::Widened);
-    return haveWire ? kErrorSuccess : winhttp::FetchWidenedHead(handle, widened);
+    return (haveWire || winhttp::FetchWidenedHead(handle, widened)) ? kErrorSuccess : LastFailure();
   });
   if (error != kErrorSuccess) {
     return error;

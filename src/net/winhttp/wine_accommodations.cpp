@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <atomic>
 
-#include "net/winhttp/handle_context.h"
 #include "platform/mutex.h"
 #include "platform/never_destroyed.h"
+#include "platform/win32_errors.h"
 
 namespace ksrn::net::winhttp {
 namespace {
@@ -95,7 +95,6 @@ enum class Support { Unknown, Yes, No };
 
 std::atomic<Support> gWireEncoding{Support::Unknown};
 std::atomic<bool> gFeatureProbed{false};
-std::atomic<HeadPath> gLastHeadPath{HeadPath::None};
 
 }  // namespace
 
@@ -120,34 +119,30 @@ void RecordWireEncodingAnswer(uint32_t error) {
   }
 }
 
-void RecordHeadPath(HeadPath path) { gLastHeadPath.store(path); }
-
-HeadPath LastHeadPath() { return gLastHeadPath.load(); }
-
 bool EndsWhenRequestWritten(AsyncCall call) { return call == AsyncCall::Send; }
 
 bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count) {
   return count == 0 && body.IsShort();
 }
 
-uint32_t FetchWidenedHead(HINTERNET handle, WideString& text) {
+bool FetchWidenedHead(HINTERNET handle, WideString& text) {
   DWORD size = 0;
   text.clear();
   if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                           WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return kErrorSuccess;
+    return true;
   }
-  if (const uint32_t error = LastFailure(); error != kErrorInsufficientBuffer) {
-    return error;
+  if (GetLastError() != kErrorInsufficientBuffer) {
+    return false;
   }
   text.assign(size / sizeof(WideChar) + 1, 0);
   size = static_cast<DWORD>(text.size() * sizeof(WideChar));
   if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                            text.data(), &size, WINHTTP_NO_HEADER_INDEX)) {
-    return LastFailure();
+    return false;
   }
   text.resize(std::min<size_t>(size / sizeof(WideChar), text.size() - 1));
-  return kErrorSuccess;
+  return true;
 }
 
 bool IsHeadCutShort(WideStringView text) {

@@ -8,12 +8,10 @@
 
 #include <cstdint>
 
+#include "net/winhttp/handle_types.h"
 #include "platform/wide_string.h"
 
 namespace ksrn::net::winhttp {
-
-enum class AsyncCall;
-struct BodyAccount;
 
 // The default certificate chain engines are created lazily by the first verification that
 // needs them. Wine 8's crypt32 creates them unsafely when several TLS handshakes verify at once
@@ -48,16 +46,12 @@ bool EndsBeforeAnnouncedLength(const BodyAccount& body, uint32_t count);
 bool IsWireEncodingAvailable(HINTERNET request);
 void RecordWireEncodingAnswer(uint32_t error);
 
-// Which way the last raw head of the process was taken, for tests.
-enum class HeadPath { None, Wire, Widened };
-void RecordHeadPath(HeadPath path);
-HeadPath LastHeadPath();
-
 // Wine 8 refuses WINHTTP_QUERY_FLAG_WIRE_ENCODING (87), so the head's bytes as received are not
 // to be had there. WinHTTP's own text of the head takes their place: widened with the ANSI code
 // page or byte for byte, it is decoded back by DecodeHeaderText (header_text.h). Fetched by
-// WinHTTP's two-call protocol; empty when there is no head.
-uint32_t FetchWidenedHead(HINTERNET handle, WideString& text);
+// WinHTTP's two-call protocol; empty when there is no head. False on failure, with the thread's
+// last error set, as for a WinHTTP call.
+bool FetchWidenedHead(HINTERNET handle, WideString& text);
 
 // Wine 8 hands out a head that the connection cut short, or that never ended, as a whole one; a
 // whole head ends with its blank line. True for such a head, which is then an invalid response.

@@ -6,7 +6,7 @@
 #include "wine.h"
 
 #if defined(_WIN32)
-#include "net/winhttp/wine_accommodations.h"
+#include "net/winhttp/head_path_probe.h"
 
 namespace ksrn::contract {
 namespace {
