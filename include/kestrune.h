@@ -77,6 +77,7 @@ extern "C" {
 #define KSRN_ERROR_IO_INCOMPLETE 996u            /* the request has not finished yet */
 #define KSRN_ERROR_NO_UNICODE_TRANSLATION 1113u  /* response headers not valid text */
 #define KSRN_ERROR_NOT_FOUND 1168u               /* no request with this id */
+#define KSRN_ERROR_RETRY 1237u                   /* no budget units for the host in time */
 #define KSRN_ERROR_REVISION_MISMATCH 1306u       /* KSRN_Init given another interface version */
 #define KSRN_ERROR_NOT_ENOUGH_QUOTA 1816u        /* 32 requests already held */
 #define KSRN_ERROR_WINHTTP_TIMEOUT 12002u        /* the request ran out of time */
@@ -217,6 +218,45 @@ KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
    ERROR_INVALID_PARAMETER for a negative capacity or a null buffer with a capacity above 0.
    See KSRN_GetDelivery(3). */
 KSRN_API int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
+
+/*
+ * Per-host request budgets (since 1.2). Exchanges count requests (or their weights) per window
+ * and ban the IPs that send on past their limit. A budget is the promise that in any interval
+ * of periodMs, the requests the library starts to that host weigh at most units together. A
+ * request whose host has no units left waits in the queue for them, holding no running place
+ * and delaying no other host; a host's requests start in submission order; the throttle applies
+ * on top. A request whose units (or the end of its host's hold) cannot come before its deadline
+ * ends at once with ERROR_RETRY, delivery NOT_SENT. Budgets last until KSRN_Shutdown.
+ * Host names are allowlisted names (any case); each call refuses a null name with
+ * ERROR_INVALID_PARAMETER, a text that is no host name with ERROR_INVALID_NAME, another host
+ * with ERROR_ACCESS_DENIED, and fails with ERROR_INVALID_HANDLE before KSRN_Init, or with
+ * ERROR_NOT_ENOUGH_MEMORY or ERROR_GEN_FAILURE.
+ */
+/* units 1 to 1000000 per periodMs 1 to 3600000 (ERROR_INVALID_PARAMETER outside); units 0
+   removes the host's budget and its hold. A lowered budget counts what already started.
+   Returns 1, else 0. See KSRN_SetHostBudget(3). */
+KSRN_API int32_t KSRN_SetHostBudget(const KSRN_CHAR* host, int32_t units, int32_t periodMs);
+/* KSRN_Request for a request that weighs weight (1 to 1000000, and at most its host's budget)
+   units of its host's budget; ERROR_INVALID_PARAMETER outside. KSRN_Request and KSRN_Get weigh
+   1. Without a budget for the host the weight counts for nothing. See KSRN_SetHostBudget(3). */
+KSRN_API int32_t KSRN_RequestWeighted(const KSRN_CHAR* url, const KSRN_CHAR* method,
+                                      const KSRN_CHAR* headers, const uint8_t* body,
+                                      int32_t bodyLength, int32_t timeoutMs, int32_t weight);
+/* A budgeted host that answers 429, 418 or 503 with Retry-After (seconds or an HTTP-date) is
+   held: no request to it starts before that time. A 429 or 418 without Retry-After holds it for
+   one period. The milliseconds left of the host's hold, 0 (last error 0) when it is not held.
+   See KSRN_SetHostBudget(3). */
+KSRN_API int32_t KSRN_GetHostHoldMs(const KSRN_CHAR* host);
+/* The units a request to the host could take now (0 while held), or 0 with ERROR_NOT_FOUND when
+   the host has no budget. See KSRN_SetHostBudget(3). */
+KSRN_API int32_t KSRN_GetHostUnitsLeft(const KSRN_CHAR* host);
+/* Shares this process's budgets and holds with every process of the same user on this machine
+   that shares the same name (1 to 64 of A-Za-z0-9._-, else ERROR_INVALID_PARAMETER): their
+   starts together stay within each budget, and a hold seen by one holds them all. This
+   process's budgets replace those of the same hosts in the shared table. A shared table of
+   another user or open to others is refused with ERROR_ACCESS_DENIED, one of another layout
+   with ERROR_REVISION_MISMATCH. Returns 1, else 0. See KSRN_SetHostBudget(3). */
+KSRN_API int32_t KSRN_ShareBudgets(const KSRN_CHAR* name);
 
 #ifdef __cplusplus
 }

@@ -3,9 +3,11 @@
 #include <memory>
 
 #include "api/lifecycle.h"
+#include "engine/budget_ledger.h"
 #include "kestrune.h"
 #include "platform/limits.h"
 #include "platform/win32_errors.h"
+#include "validate/exchange_hosts.h"
 #include "validate/request_validation.h"
 #include "validate/url_validation.h"
 
@@ -35,14 +37,16 @@ bool BuildRequest(HttpRequest& request, const WideChar* url, const WideChar* met
 }
 
 int32_t SubmitRequest(const WideChar* url, const WideChar* method, const WideChar* headers,
-                      const uint8_t* body, int32_t bodyLength, int32_t timeoutMs) noexcept {
+                      const uint8_t* body, int32_t bodyLength, int32_t timeoutMs,
+                      int32_t weight) noexcept {
   const EngineRef engine = AcquireEngine();
   if (!engine) {
     return 0;
   }
   const int32_t effectiveTimeoutMs = timeoutMs == 0 ? kDefaultTimeoutMs : timeoutMs;
   if (static_cast<uint32_t>(bodyLength) > kMaxBodyBytes || (bodyLength != 0 && body == nullptr) ||
-      effectiveTimeoutMs < kMinTimeoutMs || effectiveTimeoutMs > kMaxTimeoutMs) {
+      effectiveTimeoutMs < kMinTimeoutMs || effectiveTimeoutMs > kMaxTimeoutMs || weight < 1 ||
+      weight > kMaxBudgetUnits) {
     SetApiError(kErrorInvalidParameter);
     return 0;
   }
@@ -53,7 +57,16 @@ int32_t SubmitRequest(const WideChar* url, const WideChar* method, const WideCha
     const auto request = std::make_shared<HttpRequest>();
     if (BuildRequest(*request, url, method, headers, body, bodyLength, error)) {
       request->timeoutMs = effectiveTimeoutMs;
-      id = engine->Submit(request, error);
+      request->hostIndex = ExchangeHostIndex(request->url.host.c_str());
+      request->weight = static_cast<uint64_t>(weight);
+      // A weight no window of the host's budget can hold would only ever be refused.
+      const int32_t units =
+          weight > 1 && request->hostIndex >= 0 ? engine->HostBudgetUnits(request->hostIndex) : 0;
+      if (units > 0 && weight > units) {
+        error = kErrorInvalidParameter;
+      } else {
+        id = engine->Submit(request, error);
+      }
     }
   } catch (...) {
     error = kErrorNotEnoughMemory;
@@ -68,9 +81,15 @@ int32_t SubmitRequest(const WideChar* url, const WideChar* method, const WideCha
 
 int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method, const KSRN_CHAR* headers,
                      const uint8_t* body, int32_t bodyLength, int32_t timeoutMs) {
-  return ksrn::SubmitRequest(url, method, headers, body, bodyLength, timeoutMs);
+  return ksrn::SubmitRequest(url, method, headers, body, bodyLength, timeoutMs, 1);
+}
+
+int32_t KSRN_RequestWeighted(const KSRN_CHAR* url, const KSRN_CHAR* method,
+                             const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
+                             int32_t timeoutMs, int32_t weight) {
+  return ksrn::SubmitRequest(url, method, headers, body, bodyLength, timeoutMs, weight);
 }
 
 int32_t KSRN_Get(const KSRN_CHAR* url, int32_t timeoutMs) {
-  return ksrn::SubmitRequest(url, nullptr, nullptr, nullptr, 0, timeoutMs);
+  return ksrn::SubmitRequest(url, nullptr, nullptr, nullptr, 0, timeoutMs, 1);
 }

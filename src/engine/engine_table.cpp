@@ -1,4 +1,5 @@
 // The request table: ids, submission, lookup and counting.
+#include <algorithm>
 #include <new>
 #include <system_error>
 
@@ -27,6 +28,7 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
   try {
     int32_t id = 0;
     bool wakeWatchdog = false;
+    Refusals refusals;
     {
       MutexLock lock(engineMutex);
       if (!accepting || stopping.load()) {
@@ -62,7 +64,11 @@ int32_t HttpEngine::Submit(const RequestRef& request, uint32_t& error) {
         return 0;
       }
       wakeWatchdog = watchdog.WatchLocked(engineMutex, request->deadline);
+      if (budgets.InUse()) {
+        RefuseIfHopelessLocked(request, refusals);
+      }
     }
+    PublishRefusals(refusals);
     // Woken after the unlock, so that a worker does not wake only to block on the lock this
     // thread still holds. The entry is in the queue already: a worker that looks now finds it,
     // one asleep gets this notification. The caller's reference keeps the engine alive.
@@ -118,6 +124,23 @@ EngineCounts HttpEngine::Counts() const {
     counts.chargesInTable += request->chargedBytes;
   }
   return counts;
+}
+
+WatchedTable::Scan HttpEngine::ScanLocked(SteadyTime now, Overdue& overdue) {
+  Scan scan;
+  for (const auto& [id, request] : requests) {
+    const RequestState state = request->state.load();
+    if (state != RequestState::Queued && state != RequestState::Running) {
+      continue;
+    }
+    scan.watching = true;
+    if (request->deadline > now) {
+      scan.earliestDeadline = std::min(scan.earliestDeadline, request->deadline);
+    } else if (scan.overdueCount < overdue.size()) {
+      overdue[scan.overdueCount++] = request;
+    }
+  }
+  return scan;
 }
 
 }  // namespace ksrn

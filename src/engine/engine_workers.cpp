@@ -1,5 +1,7 @@
-// The workers: take a record from the queue in submission order, claim it, pass it through the
+// The workers: take a record from the queue in submission order (a budgeted host's records wait
+// in the queue for their units, without holding up other hosts), claim it, pass it through the
 // start gate, transfer it and publish the outcome.
+#include <algorithm>
 #include <new>
 
 #include "engine/http_download.h"
@@ -12,8 +14,17 @@ void HttpEngine::WorkerLoop(size_t worker) {
   try {
     // The record reference lives for one round, so a skipped or published record is released
     // before the worker sleeps again.
-    while (RequestRef request = NextQueued(worker)) {
-      Serve(worker, request);
+    for (;;) {
+      Refusals refusals;
+      RequestRef request;
+      const bool more = NextQueued(worker, request, refusals);
+      PublishRefusals(refusals);
+      if (request) {
+        Serve(worker, request);
+      }
+      if (!more) {
+        return;
+      }
     }
   } catch (...) {
     // Only a failing lock can get here. The thread ends; Stop still joins it, and the watchdog
@@ -21,20 +32,81 @@ void HttpEngine::WorkerLoop(size_t worker) {
   }
 }
 
-RequestRef HttpEngine::NextQueued(size_t worker) {
+bool HttpEngine::NextQueued(size_t worker, RequestRef& request, Refusals& refusals) {
   MutexLock lock(engineMutex);
-  while (!stopping.load() && queue.empty()) {
-    queueCv.Wait(engineMutex);
+  for (;;) {
+    while (!stopping.load() && queue.empty()) {
+      queueCv.Wait(engineMutex);
+    }
+    // Once stopping, entries still queued are all published already: draining them only skips
+    // each one, and the thread ends when the queue is empty.
+    if (queue.empty()) {
+      return false;
+    }
+    SteadyTime retryAt = kNeverTime;
+    auto next = stopping.load() || !budgets.InUse() ? queue.begin() : PickLocked(refusals, retryAt);
+    if (next != queue.end()) {
+      request = std::move(*next);
+      queue.erase(next);
+      gate.TakeTicket(worker);
+      return true;
+    }
+    if (refusals.count > 0) {
+      return true;  // published first; the next round looks again
+    }
+    if (retryAt == kNeverTime) {
+      queueCv.Wait(engineMutex);
+    } else {
+      queueCv.WaitUntil(engineMutex, ToTimePoint(retryAt));
+    }
   }
-  // Once stopping, entries still queued are all published already: draining them only skips
-  // each one, and the thread ends when the queue is empty.
-  if (queue.empty()) {
-    return {};
+}
+
+std::deque<RequestRef>::iterator HttpEngine::PickLocked(Refusals& refusals, SteadyTime& retryAt) {
+  const SteadyTime now = SteadyNow();
+  // Units that earlier records of each host wait for: a later record of that host waits behind
+  // them, so that a host's requests start in submission order.
+  std::array<uint64_t, kExchangeHostCount> waitingAhead{};
+  std::array<bool, kExchangeHostCount> waiting{};
+  for (auto entry = queue.begin(); entry != queue.end();) {
+    HttpRequest& request = **entry;
+    if (request.hostIndex < 0) {
+      return entry;
+    }
+    const auto host = static_cast<size_t>(request.hostIndex);
+    SteadyTime unitsAt = kNeverTime;
+    if (!waiting[host]) {
+      if (budgets.Reserve(request.hostIndex, request.weight, now, unitsAt)) {
+        request.unitsReserved = true;
+        return entry;
+      }
+    } else {
+      unitsAt = budgets.EarliestFor(request.hostIndex, request.weight, waitingAhead[host], now);
+    }
+    if (unitsAt > request.deadline && refusals.count < refusals.records.size()) {
+      refusals.records[refusals.count++] = std::move(*entry);
+      entry = queue.erase(entry);
+      continue;
+    }
+    waiting[host] = true;
+    waitingAhead[host] += request.weight;
+    retryAt = std::min(retryAt, unitsAt);
+    ++entry;
   }
-  RequestRef request = std::move(queue.front());
-  queue.pop_front();
-  gate.TakeTicket(worker);
-  return request;
+  return queue.end();
+}
+
+void HttpEngine::PublishRefusals(const Refusals& refusals) {
+  for (size_t i = 0; i < refusals.count; ++i) {
+    RequestState from = RequestState::Queued;
+    Publish(refusals.records[i], from, [] { return HttpResult::Failure(kErrorRetry); });
+  }
+}
+
+void HttpEngine::WakeWorkers() {
+  // As in the start gate: a worker between its look at the queue and its wait holds the lock.
+  { MutexLock lock(engineMutex); }
+  queueCv.NotifyAll();
 }
 
 void HttpEngine::Serve(size_t worker, const RequestRef& request) {
@@ -42,10 +114,18 @@ void HttpEngine::Serve(size_t worker, const RequestRef& request) {
   // publication. Losing means it was already published while it waited in the queue.
   RequestState expected = RequestState::Queued;
   if (!request->state.compare_exchange_strong(expected, RequestState::Running)) {
+    if (request->unitsReserved) {
+      budgets.Unreserve(request->hostIndex, request->weight);
+      request->unitsReserved = false;
+      WakeWorkers();
+    }
     gate.GiveUpTicket(worker);
     return;
   }
   HttpResult result = Transfer(worker, request);
+  if (budgets.InUse()) {
+    HoldHostAfter(*request, result);
+  }
   // While Running nobody but this worker moves the record, so this publication happens; the
   // exchange inside keeps it single even if that ever changes.
   expected = RequestState::Running;
@@ -60,6 +140,14 @@ HttpResult HttpEngine::Transfer(size_t worker, const RequestRef& request) {
   HttpResult result;
   try {
     if (!gate.WaitForDispatch(worker, *request, startedAt)) {
+      // A record that lost its units to another process gives them back in the gate; the
+      // others waiting for that host look again.
+      if (budgets.InUse()) {
+        WakeWorkers();
+      }
+      if (request->unitsRefused && !request->timedOut.load() && !request->cancelled.load()) {
+        return HttpResult::Failure(kErrorRetry);
+      }
       return HttpResult::Failure(request->timedOut.load() ? kErrorWinhttpTimeout
                                                           : kErrorOperationAborted);
     }

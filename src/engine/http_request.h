@@ -82,6 +82,12 @@ struct HttpRequest {
   int32_t timeoutMs = 10000;
   SteadyTime registeredAt = 0;  // what the published marks are counted from
   SteadyTime deadline = 0;
+  int hostIndex = -1;   // the host's place in the allowlist, for its budget
+  uint64_t weight = 1;  // the units of its host's budget a start takes
+  // The worker's own, from taking the record out of the queue to its start: units reserved for
+  // it, and whether it was refused for want of units.
+  bool unitsReserved = false;
+  bool unitsRefused = false;
 
   // Lock-free progress flags. All accesses are sequentially consistent: a canceller's flag store
   // must be visible before its state exchange and slot exchanges, and a transfer's slot install

@@ -10,11 +10,18 @@ namespace ksrn {
 // published before a pass through dispatchMutex, so no wake-up is lost between a check below and
 // the wait.
 bool StartGate::WaitForDispatch(size_t place, HttpRequest& request, SteadyTime& startedAt) {
-  struct TicketRelease {
+  struct Release {
     StartGate& gate;
     size_t place;
-    ~TicketRelease() { gate.GiveUpTicket(place); }
-  } release{*this, place};
+    HttpRequest& request;
+    ~Release() {
+      if (request.unitsReserved) {
+        gate.budgets.Unreserve(request.hostIndex, request.weight);
+        request.unitsReserved = false;
+      }
+      gate.GiveUpTicket(place);
+    }
+  } release{*this, place, request};
   MutexLock lock(dispatchMutex);
   if (stopping.load()) {
     return false;
@@ -32,12 +39,15 @@ bool StartGate::WaitForDispatch(size_t place, HttpRequest& request, SteadyTime& 
       return false;
     }
     SteadyTime wakeAt = 0;
-    if (MayStartLocked(place, request, now, wakeAt)) {
+    if (TryStartLocked(place, request, now, wakeAt)) {
       // Grants made at throttle 0 are recorded too, so a throttle set later counts from them.
       lastDispatch = now;
       hasLastDispatch = true;
       startedAt = now;
       return true;
+    }
+    if (request.unitsRefused) {
+      return false;
     }
     dispatchCvs[place].WaitUntil(dispatchMutex, ToTimePoint(wakeAt));
     if (stopping.load()) {
@@ -46,16 +56,28 @@ bool StartGate::WaitForDispatch(size_t place, HttpRequest& request, SteadyTime& 
   }
 }
 
-// One global spacing between grants, measured from each grant, granted in ticket order.
-bool StartGate::MayStartLocked(size_t place, const HttpRequest& request, SteadyTime now,
-                               SteadyTime& wakeAt) const {
+// One global spacing between grants, measured from each grant, granted in ticket order. The units
+// reserved when the record left the queue are taken only with the grant, so that the budget
+// counts the start at its true time; they can be missing then only when another process sharing
+// the budget took them meanwhile, and the start waits for them, first in line.
+bool StartGate::TryStartLocked(size_t place, HttpRequest& request, SteadyTime now,
+                               SteadyTime& wakeAt) {
   const int64_t spacingNs = static_cast<int64_t>(throttleMs.load()) * kNanosecondsPerMillisecond;
   const bool first = FirstInLine() == place;
-  if (first && (spacingNs == 0 || !hasLastDispatch || now >= lastDispatch + spacingNs)) {
-    return true;
+  if (!first || (spacingNs != 0 && hasLastDispatch && now < lastDispatch + spacingNs)) {
+    wakeAt = first ? std::min(request.deadline, lastDispatch + spacingNs) : request.deadline;
+    return false;
   }
-  wakeAt = first ? std::min(request.deadline, lastDispatch + spacingNs) : request.deadline;
-  return false;
+  if (request.unitsReserved) {
+    SteadyTime unitsAt = kNeverTime;
+    if (!budgets.Take(request.hostIndex, request.weight, now, unitsAt)) {
+      request.unitsRefused = unitsAt > request.deadline;
+      wakeAt = std::min(request.deadline, unitsAt);
+      return false;
+    }
+    request.unitsReserved = false;
+  }
+  return true;
 }
 
 size_t StartGate::FirstInLine() const {

@@ -1,7 +1,7 @@
 // The start gate: the one place that decides which claimed request starts its transfer next, and
 // when. It owns the start order (a ticket per running place, drawn in queue order), the throttle
-// (one global spacing between grants) and dispatchMutex, which is never held together with
-// another lock.
+// (one global spacing between grants), the grant of a budgeted host's units at the moment of the
+// start, and dispatchMutex, under which only the budgets' leaf locks are ever taken.
 //
 // Start order: a worker draws a ticket as it takes a record from the queue, kept in its place's
 // slot; a grant goes only to the lowest ticket held. A ticket is given up as soon as its record
@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/host_budgets.h"
 #include "engine/http_request.h"
 #include "platform/limits.h"
 #include "platform/mutex.h"
@@ -27,7 +28,8 @@ class StartGate {
   static constexpr size_t kPlaces = static_cast<size_t>(kWorkerCount);
 
   // stopping is the engine's flag: once raised, every wait ends and nothing more is granted.
-  explicit StartGate(const std::atomic<bool>& stopping) : stopping(stopping) {}
+  StartGate(const std::atomic<bool>& stopping, HostBudgets& budgets)
+      : stopping(stopping), budgets(budgets) {}
   StartGate(const StartGate&) = delete;
   StartGate& operator=(const StartGate&) = delete;
 
@@ -37,8 +39,9 @@ class StartGate {
   void TakeTicket(size_t place) { tickets[place].store(nextTicket.fetch_add(1)); }
 
   // True when the place's request may start now, with the grant's time in startedAt; false when
-  // it must not be transferred (cancelled, past its deadline, which also raises its timedOut, or
-  // stopping). The place's ticket is given up on every return.
+  // it must not be transferred (cancelled, past its deadline, which also raises its timedOut,
+  // its units cannot come before its deadline, which sets its unitsRefused, or stopping). The
+  // place's ticket, and any units reserved for it but not taken, are given up on every return.
   bool WaitForDispatch(size_t place, HttpRequest& request, SteadyTime& startedAt)
       EXCLUDES(dispatchMutex);
   // Gives up a ticket whose record will not come to WaitForDispatch.
@@ -54,13 +57,15 @@ class StartGate {
   void WakeWaiters() EXCLUDES(dispatchMutex);
 
  private:
-  // The grant decision: true when the place may start at now; otherwise when to look again.
-  bool MayStartLocked(size_t place, const HttpRequest& request, SteadyTime now,
-                      SteadyTime& wakeAt) const REQUIRES(dispatchMutex);
+  // The grant decision: true when the place may start at now, its units taken; otherwise when to
+  // look again.
+  bool TryStartLocked(size_t place, HttpRequest& request, SteadyTime now, SteadyTime& wakeAt)
+      REQUIRES(dispatchMutex);
   // The place holding the lowest ticket; kPlaces when none holds one.
   size_t FirstInLine() const;
 
   const std::atomic<bool>& stopping;
+  HostBudgets& budgets;
 
   Mutex dispatchMutex;
   // One per place, so that the end of a ticket wakes only the place next in line.

@@ -3,16 +3,7 @@
 
 #include <algorithm>
 
-#include "engine/http_engine.h"
-
 namespace ksrn {
-namespace {
-
-bool IsWatched(RequestState state) {
-  return state == RequestState::Queued || state == RequestState::Running;
-}
-
-}  // namespace
 
 void Watchdog::Start() {
   thread = std::thread([this] { Run(); });
@@ -26,7 +17,7 @@ void Watchdog::Join() {
 
 // Lowered only, and only then a wake-up: a submission whose deadline falls after the next scan
 // anyway costs the watchdog nothing.
-bool Watchdog::WatchLocked(Mutex& /*tableMutex*/, SteadyTime deadline) {
+bool Watchdog::WatchLocked(Mutex& /*lock*/, SteadyTime deadline) {
   if (deadline >= wakeAt) {
     return false;
   }
@@ -34,7 +25,7 @@ bool Watchdog::WatchLocked(Mutex& /*tableMutex*/, SteadyTime deadline) {
   return true;
 }
 
-uint64_t Watchdog::ScansLocked(Mutex& /*tableMutex*/) const { return scans; }
+uint64_t Watchdog::ScansLocked(Mutex& /*lock*/) const { return scans; }
 
 // While a record is queued or running, sleeps at most kWatchdogPeriod, and no longer than the
 // earliest deadline still ahead, so an overdue request is usually ended within scheduling delay
@@ -50,47 +41,35 @@ uint64_t Watchdog::ScansLocked(Mutex& /*tableMutex*/) const { return scans; }
 void Watchdog::Run() {
   try {
     for (;;) {
-      HttpEngine::Snapshot overdue;
-      size_t count = 0;
+      WatchedTable::Overdue overdue;
+      WatchedTable::Scan scan;
       {
-        MutexLock lock(engine.engineMutex);
-        // Tested under the lock before every wait: Stop sets stopping under this lock and then
-        // wakes this thread, so its wake-up cannot fall between this test and the wait.
-        if (engine.stopping.load()) {
+        MutexLock lock(tableMutex);
+        // Tested under the lock before every wait: stopping is raised under this lock and then
+        // this thread is woken, so the wake-up cannot fall between this test and the wait.
+        if (stopping.load()) {
           return;
         }
-        // A submission made while this thread scanned or cancelled unlocked has lowered the
+        // A submission made while this thread scanned or ended records unlocked has lowered the
         // time already.
         if (wakeAt == kNever) {
-          while (!engine.stopping.load() && wakeAt == kNever) {
-            wakeCv.Wait(engine.engineMutex);
+          while (!stopping.load() && wakeAt == kNever) {
+            wakeCv.Wait(tableMutex);
           }
         } else {
-          wakeCv.WaitUntil(engine.engineMutex, ToTimePoint(wakeAt));
+          wakeCv.WaitUntil(tableMutex, ToTimePoint(wakeAt));
         }
-        if (engine.stopping.load()) {
+        if (stopping.load()) {
           return;
         }
         const SteadyTime now = SteadyNow();
-        SteadyTime earliestDeadline = kNever;
-        bool watching = false;
         ++scans;
-        for (const auto& [id, request] : engine.requests) {
-          if (!IsWatched(request->state.load())) {
-            continue;
-          }
-          watching = true;
-          if (request->deadline > now) {
-            earliestDeadline = std::min(earliestDeadline, request->deadline);
-          } else if (count < overdue.size()) {
-            overdue[count++] = request;
-          }
-        }
+        scan = table.ScanLocked(now, overdue);
         const SteadyTime periodEnd = now + std::chrono::nanoseconds(kWatchdogPeriod).count();
-        wakeAt = watching ? std::min(periodEnd, earliestDeadline) : kNever;
+        wakeAt = scan.watching ? std::min(periodEnd, scan.earliestDeadline) : kNever;
       }
-      for (size_t i = 0; i < count; ++i) {
-        engine.CancelRequest(overdue[i], true);
+      for (size_t i = 0; i < scan.overdueCount; ++i) {
+        table.EndOverdue(overdue[i]);
       }
       // The snapshot goes here, outside the lock: it may hold the last reference to a freed
       // record and its buffers.

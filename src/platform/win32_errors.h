@@ -23,6 +23,7 @@ inline constexpr uint32_t kErrorOperationAborted = 995;
 inline constexpr uint32_t kErrorIoIncomplete = 996;
 inline constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
 inline constexpr uint32_t kErrorNotFound = 1168;
+inline constexpr uint32_t kErrorRetry = 1237;
 inline constexpr uint32_t kErrorRevisionMismatch = 1306;
 inline constexpr uint32_t kErrorNotEnoughQuota = 1816;
 inline constexpr uint32_t kErrorWinhttpTimeout = 12002;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/ascii.h"
+#include "platform/win32_errors.h"
 
 namespace ksrn {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 constexpr std::string_view kExchangeHosts[] = {
 #include "validate/exchange_hosts.inc"
 };
-static_assert(std::size(kExchangeHosts) == 21);
+static_assert(std::size(kExchangeHosts) == kExchangeHostCount);
 
 // Stops at the first difference, so a host is never read past the entry's length plus its NUL.
 bool IsSameHost(const WideChar* host, std::string_view entry) noexcept {
@@ -27,16 +28,38 @@ bool IsSameHost(const WideChar* host, std::string_view entry) noexcept {
 
 }  // namespace
 
-bool IsAllowedExchangeHost(const WideChar* host) noexcept {
+bool IsAllowedExchangeHost(const WideChar* host) noexcept { return ExchangeHostIndex(host) >= 0; }
+
+int ExchangeHostIndex(const WideChar* host) noexcept {
   if (host == nullptr) {
-    return false;
+    return -1;
   }
-  for (const std::string_view entry : kExchangeHosts) {
-    if (IsSameHost(host, entry)) {
-      return true;
+  for (size_t i = 0; i < kExchangeHostCount; ++i) {
+    if (IsSameHost(host, kExchangeHosts[i])) {
+      return static_cast<int>(i);
     }
   }
-  return false;
+  return -1;
+}
+
+uint32_t CheckExchangeHostName(const WideChar* host, int& index) noexcept {
+  constexpr size_t kLongestHostName = 253;
+  if (host == nullptr) {
+    return kErrorInvalidParameter;
+  }
+  size_t length = 0;
+  for (; host[length] != 0; ++length) {
+    const WideChar unit = host[length];
+    if (length == kLongestHostName ||
+        !(IsAsciiLetter(unit) || IsAsciiDigit(unit) || unit == '-' || unit == '.')) {
+      return kErrorInvalidName;
+    }
+  }
+  if (length == 0) {
+    return kErrorInvalidName;
+  }
+  index = ExchangeHostIndex(host);
+  return index < 0 ? kErrorAccessDenied : kErrorSuccess;
 }
 
 }  // namespace ksrn

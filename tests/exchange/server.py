@@ -47,6 +47,13 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
                           one was read, this one included (decimal): the order of arrival.
   /retry-after/{code}/{s} status {code} (200-599) with body `status {code}` and `Retry-After: {s}`;
   /retry-after/{code}/date/{s}  the same with Retry-After as the HTTP-date {s} seconds from now.
+  /limited/{key}/{n}/{ms} an exchange's rate limit, counted per key (letters and digits) in fixed
+                          windows of ms: within a window the first n arrivals get 200 `ok`, the
+                          next n get 429 with `Retry-After` (the seconds left of the window,
+                          rounded up), any later one 418.
+  /limited-stats/{key}/{ms}
+                          200, body = the most arrivals at /limited/{key}/... within any interval
+                          of ms so far (a sliding window over their arrival times), decimal.
   /echo                   any method: 200, application/octet-stream, body = the exact request
                           bytes received (request line, header lines, blank line, body as framed
                           on the wire, whether by Content-Length or chunked).
@@ -532,6 +539,36 @@ async def arrival_route(ex, m):
     await ex.simple(200, str(ARRIVALS[0]).encode())
 
 
+LIMITED = {}  # key -> arrival times (monotonic seconds)
+
+
+async def limited_route(ex, m):
+    n, window_s = number(m[2], 1, 1_000_000), number(m[3], 1, MAX_DELAY_MS) / 1000
+    now = time.monotonic()
+    arrivals = LIMITED.setdefault(m[1], [])
+    arrivals.append(now)
+    start = now - now % window_s
+    count = sum(1 for t in arrivals if t >= start)
+    if count <= n:
+        await ex.simple(200, b"ok")
+    elif count <= 2 * n:
+        retry = max(1, int(-(-(start + window_s - now) // 1)))
+        await ex.simple(429, b"too many requests", extra=[("Retry-After", str(retry))])
+    else:
+        await ex.simple(418, b"banned")
+
+
+async def limited_stats_route(ex, m):
+    window_s = number(m[2], 1, MAX_DELAY_MS) / 1000
+    arrivals = sorted(LIMITED.get(m[1], []))
+    most, first = 0, 0
+    for last, t in enumerate(arrivals):
+        while arrivals[first] <= t - window_s:
+            first += 1
+        most = max(most, last - first + 1)
+    await ex.simple(200, str(most).encode())
+
+
 async def slow_body_route(ex, m):
     n, chunk, delay_s = size_param(m[1]), size_param(m[2], 1), delay_s_param(m[3])
     await ex.send_head(200, [("Content-Type", "application/octet-stream"),
@@ -728,6 +765,8 @@ ROUTES = [
     (re.compile(r"/reset-mid-body/([0-9]+)"), reset_mid_body_route),
     (re.compile(r"/close-early/([0-9]+)"), close_early_route),
     (re.compile(r"/echo"), echo_route),
+    (re.compile(r"/limited/([A-Za-z0-9]+)/([0-9]+)/([0-9]+)"), limited_route),
+    (re.compile(r"/limited-stats/([A-Za-z0-9]+)/([0-9]+)"), limited_stats_route),
     (re.compile(r"/arrival"), arrival_route),
     (re.compile(r"/retry-after/([0-9]+)/(date/)?([0-9]+)"), retry_after_route),
     (re.compile(r"/fault/(reset|close)/([a-z-]+)"), fault_end_route),

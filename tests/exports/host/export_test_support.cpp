@@ -44,6 +44,17 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
       {"GetDelivery", [&api, id] { return api.GetDelivery(id); }, {0, 6}},
       {"GetTimingUs", [&api, id] { return api.GetTimingUs(id, KSRN_MARK_DONE); }, {0, 6}},
       {"CopyRemoteAddress", [&api, id] { return api.CopyRemoteAddress(id, nullptr, 0); }, {0, 6}},
+      {"SetHostBudget",
+       [&api] { return api.SetHostBudget(KSRN_TEXT("api.binance.com"), 1, 1); },
+       {0, 6}},
+      {"RequestWeighted",
+       [&api, url] { return api.RequestWeighted(url.c_str(), nullptr, nullptr, nullptr, 0, 0, 1); },
+       {0, 6}},
+      {"GetHostHoldMs", [&api] { return api.GetHostHoldMs(KSRN_TEXT("api.binance.com")); }, {0, 6}},
+      {"GetHostUnitsLeft",
+       [&api] { return api.GetHostUnitsLeft(KSRN_TEXT("api.binance.com")); },
+       {0, 6}},
+      {"ShareBudgets", [&api] { return api.ShareBudgets(KSRN_TEXT("bench")); }, {0, 6}},
   };
 }
 

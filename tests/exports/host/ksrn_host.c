@@ -40,6 +40,11 @@ static const struct {
     KSRN_EXPORT(GetDelivery),
     KSRN_EXPORT(GetTimingUs),
     KSRN_EXPORT(CopyRemoteAddress),
+    KSRN_EXPORT(SetHostBudget),
+    KSRN_EXPORT(RequestWeighted),
+    KSRN_EXPORT(GetHostHoldMs),
+    KSRN_EXPORT(GetHostUnitsLeft),
+    KSRN_EXPORT(ShareBudgets),
 };
 
 #if defined(_WIN32)

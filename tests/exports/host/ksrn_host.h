@@ -36,6 +36,13 @@ typedef struct KsrnApi {
   int32_t (*GetDelivery)(int32_t id);
   int32_t (*GetTimingUs)(int32_t id, int32_t mark);
   int32_t (*CopyRemoteAddress)(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
+  int32_t (*SetHostBudget)(const KSRN_CHAR* host, int32_t units, int32_t periodMs);
+  int32_t (*RequestWeighted)(const KSRN_CHAR* url, const KSRN_CHAR* method,
+                             const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
+                             int32_t timeoutMs, int32_t weight);
+  int32_t (*GetHostHoldMs)(const KSRN_CHAR* host);
+  int32_t (*GetHostUnitsLeft)(const KSRN_CHAR* host);
+  int32_t (*ShareBudgets)(const KSRN_CHAR* name);
 } KsrnApi;
 
 /* Loads the library from path, or when path is NULL from the folder of the running program,
