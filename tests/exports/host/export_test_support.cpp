@@ -44,6 +44,7 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
       {"GetDelivery", [&api, id] { return api.GetDelivery(id); }, {0, 6}},
       {"GetTimingUs", [&api, id] { return api.GetTimingUs(id, KSRN_MARK_DONE); }, {0, 6}},
       {"CopyRemoteAddress", [&api, id] { return api.CopyRemoteAddress(id, nullptr, 0); }, {0, 6}},
+      {"AllowMethod", [&api] { return api.AllowMethod(KSRN_TEXT("DELETE")); }, {0, 6}},
   };
 }
 

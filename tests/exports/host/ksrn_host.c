@@ -40,6 +40,7 @@ static const struct {
     KSRN_EXPORT(GetDelivery),
     KSRN_EXPORT(GetTimingUs),
     KSRN_EXPORT(CopyRemoteAddress),
+    KSRN_EXPORT(AllowMethod),
 };
 
 #if defined(_WIN32)

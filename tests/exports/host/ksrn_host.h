@@ -36,6 +36,7 @@ typedef struct KsrnApi {
   int32_t (*GetDelivery)(int32_t id);
   int32_t (*GetTimingUs)(int32_t id, int32_t mark);
   int32_t (*CopyRemoteAddress)(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
+  int32_t (*AllowMethod)(const KSRN_CHAR* method);
 } KsrnApi;
 
 /* Loads the library from path, or when path is NULL from the folder of the running program,
