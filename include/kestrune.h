@@ -1,7 +1,8 @@
 /*
  * Kestrune: an asynchronous HTTPS client for the REST interfaces of a fixed set of
- * cryptocurrency exchanges, behind flat C functions: the 19 of interface version 1, and the
- * additions of release 1.1 (what happened on the wire: delivery, timings, remote address).
+ * cryptocurrency exchanges, behind flat C functions: the 19 of interface version 1, the
+ * additions of release 1.1 (what happened on the wire: delivery, timings, remote address) and of
+ * release 1.2 (methods beyond GET, HEAD and POST).
  *
  * Conventions a host relies on:
  * - Strings are NUL-terminated UTF-16 (KSRN_CHAR: wchar_t on Windows, char16_t elsewhere).
@@ -112,13 +113,23 @@ KSRN_API uint32_t KSRN_GetLastError(void);
    ERROR_GEN_FAILURE. See KSRN_SetThrottleMs(3). */
 KSRN_API int32_t KSRN_SetThrottleMs(int32_t throttleMs);
 
+/* Methods beyond GET, HEAD and POST (since 1.2), off until a host asks for them. */
+/* Adds "DELETE", "PUT" or "PATCH" (any case) to the methods KSRN_Request accepts, until
+   KSRN_Shutdown; an engine started by KSRN_Init accepts GET, HEAD and POST only. Such a method
+   goes out upper-cased, as the others do, and may carry a body, with the limits of POST.
+   Content-Length goes out as WinHTTP writes it: always for POST and PUT (0 without a body), for
+   DELETE and PATCH only with a body. 1, else 0 with ERROR_INVALID_HANDLE (not initialised),
+   ERROR_INVALID_PARAMETER (NULL or any other name, such as "OPTIONS" or "DELETE "),
+   ERROR_NOT_ENOUGH_MEMORY or ERROR_GEN_FAILURE. See KSRN_AllowMethod(3). */
+KSRN_API int32_t KSRN_AllowMethod(const KSRN_CHAR* method);
+
 /* Submission: returns a request id (1 or more), or 0 with the reason in the last error. */
 /* Refusals, first failing check first: ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY;
    ERROR_INVALID_PARAMETER (body length, null body, time-out); ERROR_INVALID_NAME,
    ERROR_WINHTTP_INVALID_URL, ERROR_WINHTTP_UNRECOGNIZED_SCHEME, ERROR_ACCESS_DENIED (URL);
-   ERROR_BUFFER_OVERFLOW, ERROR_ACCESS_DENIED (method); ERROR_BUFFER_OVERFLOW,
-   ERROR_INVALID_DATA, ERROR_ACCESS_DENIED (headers); ERROR_INVALID_PARAMETER (body with GET or
-   HEAD); ERROR_OPERATION_ABORTED (shutting down), ERROR_NOT_ENOUGH_QUOTA (32 held),
+   ERROR_BUFFER_OVERFLOW, ERROR_ACCESS_DENIED (method: GET, HEAD, POST and those
+   KSRN_AllowMethod added are taken); ERROR_BUFFER_OVERFLOW, ERROR_INVALID_DATA,
+   ERROR_ACCESS_DENIED (headers); ERROR_INVALID_PARAMETER (body with GET or HEAD); ERROR_OPERATION_ABORTED (shutting down), ERROR_NOT_ENOUGH_QUOTA (32 held),
    ERROR_NO_MORE_ITEMS (ids used up). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method,
                               const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,

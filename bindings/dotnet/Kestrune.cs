@@ -72,6 +72,10 @@ namespace Kestrune
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_CopyRemoteAddress(int id, [Out] char[] buffer, int capacity);
 
+        // 1.2, bound the same way: only AllowMethod needs it.
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_AllowMethod(string method);
+
         static readonly Lazy<bool> since11 = new Lazy<bool>(() =>
         {
             try
@@ -269,8 +273,19 @@ namespace Kestrune
         static int openClients;
         bool open;
 
-        public KestruneClient()
+        public KestruneClient() : this(new string[0])
         {
+        }
+
+        // Then AllowMethod for each of allowMethods ("DELETE", "PUT", "PATCH"): the engine, which
+        // every client shares, accepts them until it stops. A refused name throws, disposing the
+        // client.
+        public KestruneClient(params string[] allowMethods)
+        {
+            if (allowMethods == null)
+                throw new ArgumentNullException(nameof(allowMethods));
+            foreach (string method in allowMethods)
+                MethodName(method, nameof(allowMethods));
             lock (engineLock)
             {
                 // A repeated init keeps the running engine.
@@ -278,6 +293,23 @@ namespace Kestrune
                 open = true;
                 ++openClients;
             }
+            try
+            {
+                foreach (string method in allowMethods)
+                    AllowMethod(method);
+            }
+            catch
+            {
+                Dispose();
+                throw;
+            }
+        }
+
+        static string MethodName(string method, string argument)
+        {
+            if (method == null)
+                throw new ArgumentNullException(argument);
+            return Native.Text(method, argument);
         }
 
         // Never throws: cleanup must not replace the exception a using block is leaving with,
@@ -300,9 +332,9 @@ namespace Kestrune
         }
 
         // Submits a request and returns it at once. headers: "Name: value" lines joined by CR LF
-        // (HeaderBlock checks and joins pairs); body: POST only; timeoutMs: the whole request's
-        // budget, 0 for the library's 10 s, else 250 to 120000. A string with a NUL throws
-        // ArgumentException. With 32 requests held, unreferenced ones are collected (their
+        // (HeaderBlock checks and joins pairs); body: not with GET or HEAD; timeoutMs: the whole
+        // request's budget, 0 for the library's 10 s, else 250 to 120000. A string with a NUL
+        // throws ArgumentException. With 32 requests held, unreferenced ones are collected (their
         // finalizers free them) before the library's 1816 is thrown.
         public KestruneRequest Request(string url, string method = "GET", string headers = null,
                                        byte[] body = null, int timeoutMs = 0)
@@ -322,6 +354,41 @@ namespace Kestrune
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
             }
+        }
+
+        // Has the engine accept method ("DELETE", "PUT" or "PATCH", any case) besides GET, HEAD
+        // and POST until it stops; it goes out upper-cased. Other names throw 87 (needs 1.2).
+        public void AllowMethod(string method)
+        {
+            MethodName(method, nameof(method));
+            try
+            {
+                Native.Check(Native.KSRN_AllowMethod(method), nameof(Native.KSRN_AllowMethod));
+            }
+            catch (EntryPointNotFoundException)
+            {
+                throw new NotSupportedException("KSRN_AllowMethod needs Kestrune 1.2 or later; the "
+                                                + "loaded library does not export it");
+            }
+        }
+
+        // Request with DELETE, PUT or PATCH, which AllowMethod must have allowed (else 5).
+        public KestruneRequest Delete(string url, string headers = null, byte[] body = null,
+                                      int timeoutMs = 0)
+        {
+            return Request(url, "DELETE", headers, body, timeoutMs);
+        }
+
+        public KestruneRequest Put(string url, string headers = null, byte[] body = null,
+                                   int timeoutMs = 0)
+        {
+            return Request(url, "PUT", headers, body, timeoutMs);
+        }
+
+        public KestruneRequest Patch(string url, string headers = null, byte[] body = null,
+                                     int timeoutMs = 0)
+        {
+            return Request(url, "PATCH", headers, body, timeoutMs);
         }
 
         // Header pairs as the block Request takes. Once joined, the library cannot tell a pair

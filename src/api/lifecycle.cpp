@@ -1,4 +1,4 @@
-// The lifecycle record, engine acquisition, and the four exports that manage the library itself.
+// The lifecycle record, engine acquisition, and the exports that manage the library itself.
 #include "api/lifecycle.h"
 
 #include <new>
@@ -18,6 +18,8 @@ struct Lifecycle {
   // Outlives every engine, so request ids keep rising across a shutdown and a later init.
   RequestIdAllocator idAllocator;
   EngineRef engine GUARDED_BY(mutex);  // empty while not initialised
+  // What KSRN_AllowMethod switched on for this engine; a new engine starts with none.
+  MethodSet extraMethods GUARDED_BY(mutex) = 0;
 };
 
 // The record, created at most once per process; a failed creation is retried by the next export.
@@ -34,6 +36,11 @@ Lifecycle* GetLifecycle() noexcept {
 }  // namespace
 
 EngineRef AcquireEngine() noexcept {
+  MethodSet unused = 0;
+  return AcquireEngine(unused);
+}
+
+EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept {
   Lifecycle* lifecycle = GetLifecycle();
   if (lifecycle == nullptr) {
     return {};
@@ -43,6 +50,7 @@ EngineRef AcquireEngine() noexcept {
     if (!lifecycle->engine) {
       SetApiError(kErrorInvalidHandle);
     }
+    allowedMethods = lifecycle->extraMethods;
     return lifecycle->engine;
   } catch (...) {
     SetApiError(kErrorNotEnoughMemory);
@@ -77,6 +85,7 @@ int32_t KSRN_Init(int32_t abiVersion) {
     // A repeated init keeps the running engine and its requests.
     if (!lifecycle->engine) {
       lifecycle->engine = std::make_shared<HttpEngine>(lifecycle->idAllocator);
+      lifecycle->extraMethods = 0;
     }
   } catch (...) {
     // The engine's constructor has joined every thread it started; nothing is left behind.
@@ -112,3 +121,28 @@ int32_t KSRN_Shutdown(void) {
 }
 
 uint32_t KSRN_GetLastError(void) { return GetApiError(); }
+
+int32_t KSRN_AllowMethod(const KSRN_CHAR* method) {
+  Lifecycle* lifecycle = GetLifecycle();
+  if (lifecycle == nullptr) {
+    return 0;
+  }
+  const MethodSet bit = method == nullptr ? 0 : ExtraMethodBit(method);
+  try {
+    MutexLock lock(lifecycle->mutex);
+    if (!lifecycle->engine) {
+      SetApiError(kErrorInvalidHandle);
+      return 0;
+    }
+    if (bit == 0) {
+      SetApiError(kErrorInvalidParameter);
+      return 0;
+    }
+    lifecycle->extraMethods |= bit;
+  } catch (...) {
+    SetApiError(kErrorGenFailure);
+    return 0;
+  }
+  SetApiError(kErrorSuccess);
+  return 1;
+}

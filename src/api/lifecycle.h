@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "engine/http_engine.h"
+#include "validate/request_validation.h"
 
 namespace ksrn {
 
@@ -22,6 +23,11 @@ uint32_t GetApiError() noexcept;
 // (not initialised). The caller holds the reference for the rest of the call, so a concurrent
 // KSRN_Shutdown never destroys the engine under it.
 EngineRef AcquireEngine() noexcept;
+
+// AcquireEngine that also reads the extra methods KSRN_AllowMethod switched on for that engine,
+// under the same lock, so a concurrent shutdown and init can never pair one engine with
+// another's methods.
+EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept;
 
 // Keeps the library loaded until the process ends, so that no engine thread can outlive its
 // code. Best effort: a failure changes nothing for the caller. One implementation per platform.

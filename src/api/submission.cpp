@@ -17,17 +17,18 @@ namespace {
 // Fills the record's URL, method, header block and body in that order; the first refusal
 // decides the code. Allocation failures leave as exceptions.
 bool BuildRequest(HttpRequest& request, const WideChar* url, const WideChar* method,
-                  const WideChar* headers, const uint8_t* body, int32_t bodyLength,
-                  uint32_t& error) {
+                  MethodSet allowedMethods, const WideChar* headers, const uint8_t* body,
+                  int32_t bodyLength, uint32_t& error) {
   if (!ValidateAndParseUrl(url, request.url, error) ||
       !CopyBounded(method, kMaxMethodChars, request.method, error) ||
-      !ValidateMethod(request.method, error) ||
+      !ValidateMethod(request.method, allowedMethods, error) ||
       !CopyBounded(headers, kMaxHeaderChars, request.headers, error) ||
       !ValidateHeaders(request.headers, error)) {
     return false;
   }
   if (bodyLength != 0) {
-    if (request.method != KSRN_WIDE("POST")) {
+    // Every accepted method but GET and HEAD may carry a body.
+    if (request.method == KSRN_WIDE("GET") || request.method == KSRN_WIDE("HEAD")) {
       error = kErrorInvalidParameter;
       return false;
     }
@@ -39,7 +40,8 @@ bool BuildRequest(HttpRequest& request, const WideChar* url, const WideChar* met
 int32_t SubmitRequest(const WideChar* url, const WideChar* method, const WideChar* headers,
                       const uint8_t* body, int32_t bodyLength, int32_t timeoutMs,
                       int32_t weight) noexcept {
-  const EngineRef engine = AcquireEngine();
+  MethodSet allowedMethods = 0;
+  const EngineRef engine = AcquireEngine(allowedMethods);
   if (!engine) {
     return 0;
   }
@@ -55,7 +57,7 @@ int32_t SubmitRequest(const WideChar* url, const WideChar* method, const WideCha
   try {
     // Private to this thread until Submit publishes it; destroyed here on every refusal.
     const auto request = std::make_shared<HttpRequest>();
-    if (BuildRequest(*request, url, method, headers, body, bodyLength, error)) {
+    if (BuildRequest(*request, url, method, allowedMethods, headers, body, bodyLength, error)) {
       request->timeoutMs = effectiveTimeoutMs;
       request->hostIndex = ExchangeHostIndex(request->url.host.c_str());
       request->weight = static_cast<uint64_t>(weight);

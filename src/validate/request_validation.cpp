@@ -20,6 +20,23 @@ constexpr std::string_view kRefusedHeaderNames[] = {
     "proxy-authorization",
 };
 
+struct ExtraMethod {
+  std::string_view lowercase;
+  MethodSet bit;
+};
+constexpr ExtraMethod kExtraMethods[] = {{"delete", 1}, {"put", 2}, {"patch", 4}};
+
+// The caller's NUL-terminated name against a lowercase one, A to Z folded only.
+bool NamesMethod(const WideChar* name, std::string_view lowercase) {
+  for (const char unit : lowercase) {
+    if (ToLowerAscii(*name) != static_cast<WideChar>(unit)) {
+      return false;
+    }
+    ++name;
+  }
+  return *name == 0;
+}
+
 bool IsValueChar(WideChar c) { return c == '\t' || (c >= 0x20 && c <= 0x7E); }
 
 bool IsRefusedHeaderName(WideStringView name) {
@@ -45,12 +62,22 @@ bool CopyBounded(const WideChar* source, size_t maxChars, WideString& text, uint
   return true;
 }
 
-bool ValidateMethod(WideString& method, uint32_t& error) {
+MethodSet ExtraMethodBit(const WideChar* name) {
+  for (const ExtraMethod& method : kExtraMethods) {
+    if (NamesMethod(name, method.lowercase)) {
+      return method.bit;
+    }
+  }
+  return 0;
+}
+
+bool ValidateMethod(WideString& method, MethodSet allowed, uint32_t& error) {
   if (method.empty()) {
     method = KSRN_WIDE("GET");
   }
   std::transform(method.begin(), method.end(), method.begin(), ToUpperAscii<WideChar>);
-  if (method != KSRN_WIDE("GET") && method != KSRN_WIDE("POST") && method != KSRN_WIDE("HEAD")) {
+  if (method != KSRN_WIDE("GET") && method != KSRN_WIDE("POST") && method != KSRN_WIDE("HEAD") &&
+      (ExtraMethodBit(method.c_str()) & allowed) == 0) {
     return Refuse(error, kErrorAccessDenied);
   }
   return true;

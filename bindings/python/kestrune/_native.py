@@ -58,8 +58,11 @@ DECLARATIONS: Dict[str, Tuple[Any, Tuple[Any, ...]]] = {
     "KSRN_GetDelivery": (_I32, (_I32,)),
     "KSRN_GetTimingUs": (_I32, (_I32, _I32)),
     "KSRN_CopyRemoteAddress": (_I32, (_I32, _TEXT, _I32)),
+    # 1.2, resolved the same way.
+    "KSRN_AllowMethod": (_I32, (_TEXT,)),
 }
 SINCE_1_1 = frozenset({"KSRN_GetDelivery", "KSRN_GetTimingUs", "KSRN_CopyRemoteAddress"})
+SINCE_1_2 = frozenset({"KSRN_AllowMethod"})
 
 # Codes after which the same request may well succeed later: the network or the server failed on
 # the way, or a limit of the moment (32 held, the result budget) was reached.
@@ -162,9 +165,9 @@ def _load() -> None:
             try:
                 checked, raw = handle[name], handle[name]  # [] gives a fresh pointer each time
             except AttributeError:
-                if name not in SINCE_1_1:
+                if name not in SINCE_1_1 | SINCE_1_2:
                     raise OSError(f"{path} is not a Kestrune library: it lacks {name}") from None
-                exports[name] = _missing(name, path)
+                exports[name] = _missing(name, path, "1.2" if name in SINCE_1_2 else "1.1")
                 continue
             for function in (checked, raw):
                 function.restype = result
@@ -178,9 +181,10 @@ def _load() -> None:
         _loaded.handle = handle
 
 
-def _missing(name: str, path: str) -> Callable[..., int]:
+def _missing(name: str, path: str, version: str) -> Callable[..., int]:
     def missing(*arguments: Any) -> int:
-        raise NotImplementedError(f"{name} needs Kestrune 1.1 or later; {path} does not export it")
+        raise NotImplementedError(f"{name} needs Kestrune {version} or later; {path} does not "
+                                  "export it")
     missing.__name__ = name
     return missing
 
@@ -200,7 +204,7 @@ def library_path() -> str:
 
 
 def has_export(name: str) -> bool:
-    """Whether the loaded library exports `name` (the 1.1 additions may be missing)."""
+    """Whether the loaded library exports `name` (the 1.1 and 1.2 additions may be missing)."""
     _load()
     return name in _loaded.raw
 

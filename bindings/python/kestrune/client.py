@@ -81,20 +81,60 @@ _engine_lock = threading.Lock()
 _open_clients = 0
 
 
-class Client:
-    """The library initialised while the `with` block runs: KSRN_Init on enter; on exit of the
-    last open client, KSRN_Shutdown, which cancels and drops every request still held."""
+def _method_text(method: Any, argument: str) -> Any:
+    """A method name as the export takes it; None would reach the library as NULL."""
+    if method is None:
+        raise TypeError(f"{argument} must be a str, not None")
+    return native.utf16(method, argument)
 
-    def __init__(self) -> None:
+
+def _method_names(methods: Any) -> Tuple[str, ...]:
+    """allow_methods, checked before any call: a bare str would be taken letter by letter."""
+    if methods is None or isinstance(methods, (str, bytes)):
+        raise TypeError('allow_methods must be an iterable of str, such as ("DELETE",)')
+    try:
+        names = tuple(methods)
+    except TypeError:
+        raise TypeError('allow_methods must be an iterable of str, such as ("DELETE",)') from None
+    for name in names:
+        _method_text(name, "allow_methods")
+    return names
+
+
+def _submitting(method: str) -> Any:
+    def submit(self: Client, url: str, headers: Headers = None, body: Optional[Any] = None,
+               timeout_ms: int = 0) -> Request:
+        return self.request(url, method, headers, body, timeout_ms)
+    submit.__name__ = method.lower()
+    submit.__doc__ = (f"request() with {method}, which allow_methods or allow_method() must have "
+                      "allowed (else KestruneError 5).")
+    return submit
+
+
+class Client:
+    """The library initialised while the `with` block runs: KSRN_Init on enter, then
+    KSRN_AllowMethod for each of `allow_methods` ("DELETE", "PUT", "PATCH"); on exit of the last
+    open client, KSRN_Shutdown, which cancels and drops every request still held. Open clients
+    share the process's engine, and so the methods any of them allowed."""
+
+    def __init__(self, allow_methods: Iterable[str] = ()) -> None:
         self._open = False
+        self._allow_methods = _method_names(allow_methods)
 
     def __enter__(self) -> Client:
         global _open_clients
         with _engine_lock:
-            if not self._open:
-                native.KSRN_Init(ABI_VERSION)  # a repeated init keeps the running engine
-                self._open = True
-                _open_clients += 1
+            if self._open:
+                return self
+            native.KSRN_Init(ABI_VERSION)  # a repeated init keeps the running engine
+            self._open = True
+            _open_clients += 1
+        try:
+            for method in self._allow_methods:
+                self.allow_method(method)
+        except BaseException:
+            self._leave(raising=False)
+            raise
         return self
 
     def __exit__(self, kind: Any, error: Any, trace: Any) -> None:
@@ -126,10 +166,10 @@ class Client:
 
         headers: a mapping or (name, value) pairs, each name a token and no value with CR, LF or
         NUL, or a str block of `Name: value` lines joined by CR LF, passed as it is; body:
-        bytes-like, with POST only; timeout_ms: the whole request's budget, 0 for the library's
-        10 s, else 250 to 120000. A refusal raises KestruneError (5 for a URL off the allowlist,
-        1816 with 32 held, ...); what the binding refuses itself raises TypeError or ValueError
-        before any call.
+        bytes-like, not with GET or HEAD; timeout_ms: the whole request's budget, 0 for the
+        library's 10 s, else 250 to 120000. A refusal raises KestruneError (5 for a URL off the
+        allowlist or a method not allowed, 1816 with 32 held, ...); what the binding refuses
+        itself raises TypeError or ValueError before any call.
         """
         arguments = (native.utf16(url, "url"), native.utf16(method, "method"),
                      native.utf16(native.header_block(headers), "headers"))
@@ -138,6 +178,16 @@ class Client:
         request_id = native.KSRN_Request(*arguments, native.bytes_buffer(data),
                                          len(data or b""), timeout_ms)
         return Request(request_id)
+
+    delete = _submitting("DELETE")
+    put = _submitting("PUT")
+    patch = _submitting("PATCH")
+
+    def allow_method(self, method: str) -> None:
+        """Has the library accept `method` ("DELETE", "PUT" or "PATCH", in any case) besides
+        GET, HEAD and POST until the engine stops (needs Kestrune 1.2); it goes out upper-cased.
+        Any other name raises KestruneError 87."""
+        native.KSRN_AllowMethod(_method_text(method, "method"))
 
     def set_throttle_ms(self, throttle_ms: int) -> None:
         """At least `throttle_ms` (0 to 60000) between the starts of any two transfers."""

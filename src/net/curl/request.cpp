@@ -275,7 +275,8 @@ uint32_t Request::SetOption(uint32_t option, uint32_t value) {
 
 uint32_t Request::Configure(WideStringView headers, const void* body, size_t bodyLength) {
   const bool isHead = method == "HEAD";
-  const bool hasBody = bodyLength > 0 || method == "POST";
+  // Content-Length as WinHTTP writes it: always for POST and PUT, for other methods with a body.
+  const bool hasBody = bodyLength > 0 || method == "POST" || method == "PUT";
   if (isHead && bodyLength > 0) {
     return kErrorInvalidParameter;
   }

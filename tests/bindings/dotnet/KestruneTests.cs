@@ -1,6 +1,7 @@
 // The .NET binding against the built library, inside the bench, under Mono: what it refuses
-// itself, abandoned requests, shared clients and quiet cleanup, cancellation, the time-out
-// exception, Retry-After, and the 1.1 delivery, timings and address when the library has them.
+// itself, allowed methods, abandoned requests, shared clients and quiet cleanup, cancellation,
+// the time-out exception, Retry-After, and the 1.1 delivery, timings and address when the library
+// has them.
 // Prints one line per case and exits with the number of failures.
 using System;
 using System.Collections.Generic;
@@ -90,6 +91,10 @@ static class KestruneTests
                 string> { { "X:A", "1" } }) },
             { "header name with a space", () => KestruneClient.HeaderBlock(new Dictionary<string,
                 string> { { "X A", "1" } }) },
+            { "allowed method null", () => client.AllowMethod(null) },
+            { "allowed method with NUL", () => client.AllowMethod("PUT\0") },
+            { "allowed methods null", () => new KestruneClient((string[])null) },
+            { "an allowed method null", () => new KestruneClient("DELETE", null) },
         };
         foreach (var row in refused)
             Case("refused before any call: " + row.Key, () =>
@@ -107,6 +112,23 @@ static class KestruneTests
                 request.WaitAsync().Wait();
                 string echoed = System.Text.Encoding.ASCII.GetString(request.Body);
                 Expect(echoed.Contains("\r\nX-Probe: one\r\nX-Other: two\r\n"), "the pairs");
+            }
+        });
+
+        Case("allowed methods reach the server, others throw", () =>
+        {
+            using (var allowing = new KestruneClient("delete"))  // the engine of client
+            {
+                Expect(Throws<KestruneException>(() => allowing.Put(Echo)).Code == 5, "5 for PUT");
+                Expect(Throws<KestruneException>(() => allowing.AllowMethod("OPTIONS")).Code == 87,
+                       "87 for OPTIONS");
+                using (var request = allowing.Delete(Echo, null, new byte[] { 7 }))
+                {
+                    request.WaitAsync().Wait();
+                    string echoed = System.Text.Encoding.ASCII.GetString(request.Body);
+                    Expect(echoed.StartsWith("DELETE /echo HTTP/1.1\r\n")
+                           && echoed.EndsWith("\r\n\r\n\u0007"), "DELETE with its body");
+                }
             }
         });
 

@@ -30,6 +30,7 @@ CTYPES = {
     "KSRN_CHAR*": ctypes.POINTER(ctypes.c_uint16),
 }
 SLOW = "https://api.huobi.pro/delay-headers/5000"
+ECHO = "https://api.binance.com/echo"
 HOSTS = ["api.binance.com", "api.bybit.com", "www.okx.com", "api.kraken.com", "api.coinbase.com"]
 
 
@@ -38,10 +39,10 @@ class DeclarationTest(unittest.TestCase):
         text = HEADER.read_text(encoding="utf-8")
         prototypes = re.findall(r"^KSRN_API (\w+) (KSRN_\w+)\(([^)]*)\);", text, re.M)
         declared = _native.DECLARATIONS
-        # What the binding declares beyond the header can only be a 1.1 export it resolves when
-        # present, so this holds before and after the header gains them.
+        # What the binding declares beyond the header can only be a later export it resolves
+        # when present, so this holds before and after the header gains them.
         self.assertLessEqual(set(declared) - {name for _, name, _ in prototypes},
-                             set(_native.SINCE_1_1))
+                             _native.SINCE_1_1 | _native.SINCE_1_2)
         for result, name, parameters in prototypes:
             with self.subTest(name):
                 arguments = [] if parameters == "void" else [
@@ -119,6 +120,7 @@ class ClientTest(unittest.TestCase):
         cases = [  # (action, code, call, transient, may have reached the server)
             (lambda: self.client.request("https://example.com/"), 5, "KSRN_Request", False, False),
             (lambda: self.client.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs", False, True),
+            (lambda: self.client.allow_method("OPTIONS"), 87, "KSRN_AllowMethod", False, True),
             (timed_out, 12002, "KSRN_GetRequestError", True, True),
             (lambda: status_of(freed=False), 996, "KSRN_GetStatusCode", False, True),
             (lambda: status_of(freed=True), 1168, "KSRN_GetStatusCode", False, True),
@@ -150,12 +152,29 @@ class ClientTest(unittest.TestCase):
             (lambda: self.client.request(url, "POST", body=5), TypeError, "body"),
             (lambda: self.client.request(url, "POST", body="text"), TypeError, "body"),
             (lambda: self.client.request(url, method=b"GET"), TypeError, "method"),
+            (lambda: self.client.allow_method(None), TypeError, "method"),
+            (lambda: self.client.allow_method("PUT\0"), ValueError, "method"),
+            (lambda: kestrune.Client(allow_methods="DELETE"), TypeError, "allow_methods"),
+            (lambda: kestrune.Client(allow_methods=None), TypeError, "allow_methods"),
+            (lambda: kestrune.Client(allow_methods=[b"PUT"]), TypeError, "allow_methods"),
             (lambda: self.client.request(url + "\0/evil"), ValueError, "url"),
         ]
         for call, exception, words in cases:
             with self.subTest(words), self.assertRaisesRegex(exception, words):
                 call()
         self.assertEqual(self.client.pending, 0)
+
+    def test_allowed_methods_reach_the_server(self):
+        with kestrune.Client(allow_methods=("delete",)) as client:  # the engine of self.client
+            with self.assertRaises(kestrune.KestruneError) as raised:
+                client.patch(ECHO)
+            self.assertEqual(raised.exception.code, 5)
+            client.allow_method("Patch")
+            for submit, body, sent in [(client.delete, None, b"DELETE"),
+                                       (client.patch, b"{}", b"PATCH")]:
+                with self.subTest(sent), submit(ECHO, body=body) as request:
+                    self.assertRegex(request.wait(30).body, sent + rb" /echo HTTP/1\.1\r\n"
+                                     rb"(.+\r\n)*\r\n" + re.escape(body or b"") + rb"\Z")
 
     def test_abandoned_requests_are_freed_when_collected(self):
         with self.assertWarns(ResourceWarning):

@@ -55,6 +55,7 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
        [&api] { return api.GetHostUnitsLeft(KSRN_TEXT("api.binance.com")); },
        {0, 6}},
       {"ShareBudgets", [&api] { return api.ShareBudgets(KSRN_TEXT("bench")); }, {0, 6}},
+      {"AllowMethod", [&api] { return api.AllowMethod(KSRN_TEXT("DELETE")); }, {0, 6}},
   };
 }
 

@@ -45,6 +45,7 @@ static const struct {
     KSRN_EXPORT(GetHostHoldMs),
     KSRN_EXPORT(GetHostUnitsLeft),
     KSRN_EXPORT(ShareBudgets),
+    KSRN_EXPORT(AllowMethod),
 };
 
 #if defined(_WIN32)
