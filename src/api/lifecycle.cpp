@@ -5,6 +5,7 @@
 
 #include "kestrune.h"
 #include "net/http_ops.h"
+#include "platform/limits.h"
 #include "platform/never_destroyed.h"
 #include "platform/win32_errors.h"
 
@@ -78,8 +79,9 @@ int32_t KSRN_Init(int32_t abiVersion) {
   }
   // The one-off network preparation, here so that no transfer carries it after its throttle
   // slot, and before the lock, so that no other export waits for it. Best effort: on failure
-  // the first transfer prepares as it would have.
-  net::HttpPrepareProcess();
+  // the first transfer prepares as it would have. Sized for the engine's workers, the transfers
+  // that can run at once.
+  net::HttpPrepareProcess(static_cast<size_t>(kWorkerCount));
   try {
     MutexLock lock(lifecycle->mutex);
     // A repeated init keeps the running engine and its requests.

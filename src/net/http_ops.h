@@ -25,6 +25,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -83,11 +84,13 @@ struct WireTrace {
 
 // The operation set's one-off, process-wide preparation (global library set-up, trust material),
 // done ahead so that no transfer carries it between its throttle slot and its connect, where
-// neither a cancel nor the deadline could cut it short. Best effort: on failure it returns false
+// neither a cancel nor the deadline could cut it short. concurrentTransfers is how many transfers
+// may run at once (the engine's workers): an implementation may keep per-transfer resources
+// ready for that many, and keeps none while never told. Best effort: on failure it returns false
 // with the code in the last error, and transfers prepare lazily, as they do when this was never
 // called. Later calls return at once. May block; called with no lock held that a host call may
 // wait on.
-bool HttpPrepareProcess();
+bool HttpPrepareProcess(size_t concurrentTransfers);
 
 // Opens a session with the given user agent and the system's proxy, TLS 1.2 or later and
 // HTTP/1.1 only. Null on failure.

@@ -1,6 +1,6 @@
 // What the libcurl callbacks keep of a response: the head of the final response only, as
 // received, and the body in bounded memory, handed out in order across a pause.
-#include "net/curl/request.h"
+#include "net/curl/response_capture.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>

@@ -256,7 +256,7 @@ using fake::FakeHandle;
 using fake::Global;
 using fake::Step;
 
-bool HttpPrepareProcess() {
+bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
   auto& state = Global();
   std::unique_lock lock(state.mutex);
   if (state.defaultExchange.blockAt == Step::Prepare &&

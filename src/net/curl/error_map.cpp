@@ -83,4 +83,22 @@ uint32_t Win32FromMulti(CURLMcode code) {
   return code == CURLM_OUT_OF_MEMORY ? kErrorNotEnoughMemory : kErrorWinhttpInternalError;
 }
 
+uint32_t Win32FromEnd(const TransferEnd& end) {
+  if (end.stopReason != kErrorSuccess) {
+    return end.stopReason;
+  }
+  // libcurl refuses a head line longer than its line buffer as if memory ran out; that can only
+  // happen once connected, so a failure before then stays the shortage it is.
+  if (end.result == CURLE_OUT_OF_MEMORY && end.secured && !end.headComplete) {
+    return kErrorWinhttpHeaderSizeOverflow;
+  }
+  // A proxy that refused the tunnel, or asked for credentials (407), never let us reach the
+  // server.
+  if (end.proxyStatus >= 300) {
+    return kErrorWinhttpCannotConnect;
+  }
+  // A clean end before the awaited part of the response: nothing usable came back.
+  return end.result == CURLE_OK ? kErrorWinhttpInvalidServerResponse : Win32FromCurl(end.result);
+}
+
 }  // namespace ksrn::net::curl

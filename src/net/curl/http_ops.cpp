@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 #include <openssl/crypto.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include <variant>
 
 #include "net/curl/error_map.h"
+#include "net/curl/multi_pool.h"
 #include "net/curl/request.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
@@ -129,9 +131,11 @@ uint32_t Close(NetHandle handle) {
 }  // namespace
 
 // libcurl's global set-up and the shared trust store: without them the first transfer would
-// parse the whole CA bundle between its throttle slot and its handshake.
-bool HttpPrepareProcess() {
-  return Report(Guarded([] {
+// parse the whole CA bundle between its throttle slot and its handshake. The pool of idle multi
+// handles is sized first, so that it holds even when the rest fails.
+bool HttpPrepareProcess(size_t concurrentTransfers) {
+  return Report(Guarded([&] {
+    curl::SizeMultiPool(concurrentTransfers);
     const uint32_t error = PrepareCurl();
     return error != kErrorSuccess ? error : curl::PreloadTrustStore();
   }));

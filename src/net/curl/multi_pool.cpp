@@ -8,18 +8,23 @@
 namespace ksrn::net::curl {
 namespace {
 
-// Enough for the engine's workers, each of which drives one request at a time, with room for
-// a request that outlives its transfer by a moment.
-constexpr size_t kIdleLimit = 8;
-
 struct IdleMultis {
   Mutex mutex;
   std::vector<CURLM*> handles GUARDED_BY(mutex);  // never freed once kept
-
-  IdleMultis() { handles.reserve(kIdleLimit); }
+  size_t limit GUARDED_BY(mutex) = 0;             // handles has room for this many
 };
 
 }  // namespace
+
+// Each transfer drives one request at a time; the second handle per transfer is room for a
+// request that outlives its transfer by a moment.
+void SizeMultiPool(size_t concurrentTransfers) {
+  IdleMultis& idle = NeverDestroyed<IdleMultis>();
+  MutexLock lock(idle.mutex);
+  const size_t limit = 2 * concurrentTransfers;
+  idle.handles.reserve(limit);
+  idle.limit = limit;
+}
 
 CURLM* TakeMulti() {
   IdleMultis& idle = NeverDestroyed<IdleMultis>();
@@ -49,7 +54,7 @@ void ReturnMulti(CURLM* multi) noexcept {
   try {
     IdleMultis& idle = NeverDestroyed<IdleMultis>();
     MutexLock lock(idle.mutex);
-    if (idle.handles.size() < kIdleLimit) {
+    if (idle.handles.size() < idle.limit) {
       idle.handles.push_back(multi);  // within the reserved capacity
       return;
     }

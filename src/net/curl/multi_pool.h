@@ -8,11 +8,18 @@
 
 #include <curl/curl.h>
 
+#include <cstddef>
+
 namespace ksrn::net::curl {
+
+// Sizes the pool for that many transfers at once; until then no idle handle is kept. May throw
+// std::bad_alloc, and the pool then stays as it was.
+void SizeMultiPool(size_t concurrentTransfers);
 
 // An idle multi handle, or a new one whose wake-up channel works; null when none can be made.
 CURLM* TakeMulti();
-// Gives back a multi handle that holds no easy handle; keeps a few idle ones, frees the rest.
+// Gives back a multi handle that holds no easy handle; keeps it while the pool has room, else
+// frees it.
 void ReturnMulti(CURLM* multi) noexcept;
 
 }  // namespace ksrn::net::curl

@@ -14,8 +14,7 @@
 //
 // The trace (WireTrace) is stamped on the owner's thread only, from libcurl's callbacks and after
 // each step of the drive loop; libcurl does nothing between operations, so what the trace holds
-// when an operation returns is final for that moment. Request bytes count as possibly written
-// from the pre-request callback on: libcurl writes the request in the same step.
+// when an operation returns is final for that moment.
 //
 // Time-outs (the session's, read before each wait): until the first socket exists the resolve
 // time-out applies, then the connect time-out until the connection is up (TLS included), then
@@ -29,11 +28,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
+#include "net/curl/easy_setup.h"
 #include "net/curl/multi_pool.h"
+#include "net/curl/response_capture.h"
+#include "net/curl/trace_stamps.h"
 #include "net/http_ops.h"
 #include "platform/wide_string.h"
 
@@ -58,55 +59,6 @@ struct Connection {
   std::string origin;  // "https://host:port/"
 };
 
-// What libcurl's callbacks collect of a response, on the owner's thread: the raw head of the
-// final response (interim 1xx heads are dropped) and the body bytes the reader has not taken yet.
-// The body is held in bounded memory: once kPauseAtBytes are waiting, the transfer is paused
-// until the reader has taken most of them.
-class ResponseCapture {
- public:
-  // A head larger than this (all heads of the exchange together) ends the transfer with
-  // ERROR_WINHTTP_HEADER_SIZE_OVERFLOW, before libcurl's own, vaguer, limit of 300 KiB.
-  static constexpr size_t kHeadLimitBytes = 256 * 1024;
-  static constexpr size_t kPauseAtBytes = 256 * 1024;
-  static constexpr size_t kResumeBelowBytes = kPauseAtBytes / 2;
-
-  ResponseCapture() = default;
-  ResponseCapture(const ResponseCapture&) = delete;
-  ResponseCapture& operator=(const ResponseCapture&) = delete;
-
-  // CURLOPT_HEADERFUNCTION and CURLOPT_WRITEFUNCTION, with the capture as their data.
-  static size_t OnHeader(char* data, size_t size, size_t count, void* capture);
-  static size_t OnBody(char* data, size_t size, size_t count, void* capture);
-
-  bool IsHeadComplete() const { return headComplete; }
-  uint32_t StatusCode() const { return statusCode; }
-  std::string_view Head() const { return head; }
-  // Head bytes received so far, interim heads included: progress while waiting for the head.
-  size_t HeadBytesSeen() const { return headBytesSeen; }
-  // Why a callback stopped the transfer: 0 when none did, else a Win32 code.
-  uint32_t StopReason() const { return stopReason; }
-
-  size_t PendingBytes() const { return pending.size() - taken; }
-  // Moves up to size waiting body bytes into buffer; returns the count.
-  size_t Take(void* buffer, size_t size);
-  // True once when the transfer was paused and enough has been taken to resume it.
-  bool ShouldResume();
-
- private:
-  size_t AddHeadLine(std::string_view line);
-  size_t AddBody(std::string_view bytes);
-
-  std::string head;
-  size_t headBytesSeen = 0;
-  uint32_t statusCode = 0;
-  bool headComplete = false;
-  uint32_t stopReason = 0;
-
-  std::vector<uint8_t> pending;
-  size_t taken = 0;  // bytes at the front of pending already handed out
-  bool paused = false;
-};
-
 class Request {
  public:
   // The request's curl objects, ready to be configured; null with error set when libcurl cannot
@@ -121,7 +73,7 @@ class Request {
   void Abort() noexcept;
 
   // The owner, before Send.
-  void SetTrace(std::shared_ptr<WireTrace> wireTrace) { trace = std::move(wireTrace); }
+  void SetTrace(std::shared_ptr<WireTrace> trace) { stamper.SetTrace(std::move(trace)); }
 
   // The owner only. Each returns 0 or the Win32 code of the failure.
   uint32_t SetOption(uint32_t option, uint32_t value);
@@ -138,7 +90,7 @@ class Request {
   // How far the exchange has come; any change is progress for the time-outs.
   struct Progress {
     bool socketOpened = false;
-    bool connected = false;
+    bool secured = false;
     curl_off_t bytesSent = 0;  // body bytes
     curl_off_t bytesReceived = 0;
     bool operator==(const Progress&) const = default;
@@ -150,28 +102,17 @@ class Request {
   struct EasyCleanup {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
   };
-  struct ListCleanup {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-  };
 
   Request(std::shared_ptr<const Connection> connection, std::string method, std::string target,
           std::unique_ptr<CURLM, MultiReturn> multi, std::unique_ptr<CURL, EasyCleanup> easy);
 
-  // CURLOPT_SOCKOPTFUNCTION and CURLOPT_PREREQFUNCTION: name resolved, connection up.
-  static int OnSocketOpened(void* request, curl_socket_t socket, curlsocktype purpose);
-  static int OnConnected(void* request, char* remoteIp, char* localIp, int remotePort,
-                         int localPort);
-
   // 12017 once aborted, 12019 when the request is not at the stage the operation needs.
   uint32_t Enter(Stage needed) const;
-  uint32_t Configure(WideStringView headers, const void* body, size_t bodyLength);
   // Runs the transfer until ready() holds or the transfer has ended. Fails with 12017 on
   // abort, 12002 when a wait runs out, or libcurl's failure of the multi handle.
   template <class Ready>
   uint32_t DriveUntil(Ready ready);
   Progress Snapshot() const;
-  // Stamps what the last step of libcurl did: connected, whole request written, first byte.
-  void Observe();
   int TimeoutMs(const Progress& progress) const;
   void CollectFinished();
   // The code of an exchange that ended before the operation's condition held.
@@ -182,11 +123,12 @@ class Request {
   const std::shared_ptr<const Connection> connection;
   const std::string method;
   const std::string target;
-  ResponseCapture response;  // outlives the easy handle whose callbacks fill it
-  WideString headText;       // the head decoded, once asked for
+  // Both outlive the easy handle whose callbacks fill them.
+  ResponseCapture response;
+  TraceStamper stamper;
+  WideString headText;  // the head decoded, once asked for
   std::string acceptEncoding;
-  std::unique_ptr<curl_slist, ListCleanup> headerList;
-  std::shared_ptr<WireTrace> trace;
+  HeaderList headerList;
   // The easy handle is freed before the multi handle it is in.
   const std::unique_ptr<CURLM, MultiReturn> multi;
   const std::unique_ptr<CURL, EasyCleanup> easy;
@@ -196,11 +138,8 @@ class Request {
   // The rest is the owner's.
   Stage stage = Stage::Opened;
   bool added = false;  // easy is in multi
-  curl_off_t bodyBytes = 0;
-  bool socketOpened = false;
-  bool connected = false;
-  bool finished = false;
-  CURLcode finishResult = CURLE_OK;
+  // libcurl's result once the transfer has finished; empty while it runs.
+  std::optional<CURLcode> finished;
   uint32_t failure = 0;  // a failed wait ends the exchange; later waits fail alike
 };
 

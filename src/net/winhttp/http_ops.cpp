@@ -350,7 +350,7 @@ uint32_t SetOption(HandleContext& request, uint32_t option, uint32_t value) {
 }  // namespace
 
 // The chain priming under Wine is this operation set's only one-off work.
-bool HttpPrepareProcess() {
+bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
   return Report(Guarded([] {
     winhttp::PrimeCertificateChains();
     return kErrorSuccess;
