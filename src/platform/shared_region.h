@@ -13,11 +13,15 @@
 
 namespace ksrn {
 
+// The longest region name.
+inline constexpr size_t kMaxRegionNameChars = 64;
+
 class CAPABILITY("mutex") SharedRegion {
  public:
   // Opens the region `name`, creating it zero-filled when it does not exist, of exactly `bytes`
   // bytes of caller data stamped with `layoutVersion`. name: 1 to 64 of A-Za-z0-9._- (the caller
-  // checked it). Null with error set when the region cannot be trusted or made:
+  // checked it; a longer one is kErrorInvalidName). Null with error set when the region cannot be
+  // trusted or made:
   //   kErrorAccessDenied (5): it exists but belongs to another user or is open to others (Linux:
   //     owner uid != geteuid() or mode other than 0600; Windows: an owner other than our user);
   //   kErrorRevisionMismatch (1306): it exists with another magic/layout version or another size;
@@ -27,8 +31,7 @@ class CAPABILITY("mutex") SharedRegion {
   // whose maker died before it was ready is made afresh by the next opener.
   static std::unique_ptr<SharedRegion> Open(std::string_view name, size_t bytes,
                                             uint32_t layoutVersion, uint32_t& error);
-  // Unmaps; the named object stays for the other processes. Not while this process holds the
-  // lock through this object.
+  // Unmaps; the named object stays for the other processes. Not while holding the lock.
   ~SharedRegion();
   SharedRegion(const SharedRegion&) = delete;
   SharedRegion& operator=(const SharedRegion&) = delete;
@@ -48,6 +51,7 @@ class CAPABILITY("mutex") SharedRegion {
   void* mapping = nullptr;  // our header, then the caller's bytes
   size_t mappingBytes = 0;
 #if defined(_WIN32)
+  void* section = nullptr;
   void* mutex = nullptr;  // the named mutex; on POSIX the mutex lives in the header
 #endif
 };

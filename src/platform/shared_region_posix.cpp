@@ -54,11 +54,15 @@ uint32_t ErrorOf(int error) {
   }
 }
 
-// Closes the descriptor on every way out of Open; the mapping keeps the object.
+// Closes the descriptor on every way out of Open; the mapping keeps the object. The set-up
+// lock is given back first: a mapping keeps the open file, and its flock, alive.
 struct Descriptor {
   int fd = -1;
   ~Descriptor() {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) {
+      flock(fd, LOCK_UN);
+      close(fd);
+    }
   }
 };
 
@@ -144,6 +148,10 @@ void* MapRegion(int fd, size_t mappingBytes, uint32_t layoutVersion, uint32_t& e
 std::unique_ptr<SharedRegion> SharedRegion::Open(std::string_view name, size_t bytes,
                                                  uint32_t layoutVersion, uint32_t& error) {
   error = kErrorSuccess;
+  if (name.size() > kMaxRegionNameChars) {  // the object names below have room for no more
+    error = kErrorInvalidName;
+    return nullptr;
+  }
   if (bytes > static_cast<size_t>(std::numeric_limits<off_t>::max()) - sizeof(Header)) {
     error = kErrorNotEnoughMemory;
     return nullptr;
@@ -155,7 +163,7 @@ std::unique_ptr<SharedRegion> SharedRegion::Open(std::string_view name, size_t b
   }
   // The user id in the name keeps two users' regions of one name apart: another user's object
   // can never stand in the way of ours, and one under our name that is not ours is refused.
-  char path[96];
+  char path[32 + kMaxRegionNameChars];
   snprintf(path, sizeof path, "/kestrune-%u-%.*s", static_cast<unsigned>(geteuid()),
            static_cast<int>(name.size()), name.data());
 
@@ -193,7 +201,9 @@ std::unique_ptr<SharedRegion> SharedRegion::Open(std::string_view name, size_t b
   return region;
 }
 
-SharedRegion::~SharedRegion() { munmap(mapping, mappingBytes); }
+SharedRegion::~SharedRegion() {
+  if (mapping != nullptr) munmap(mapping, mappingBytes);
+}
 
 void* SharedRegion::Data() { return static_cast<char*>(mapping) + sizeof(Header); }
 
