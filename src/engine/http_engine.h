@@ -46,7 +46,7 @@ struct EngineCounts {
   uint64_t watchdogScans = 0;
 };
 
-class HttpEngine : private WatchedTable {
+class HttpEngine final : private WatchedTable {
  public:
   // Starts the four workers and the watchdog; if a thread cannot be started, stops and joins
   // what was started and rethrows.
