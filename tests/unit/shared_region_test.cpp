@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/host_budgets.h"
 #include "platform/win32_errors.h"
 
 #if defined(_WIN32)
@@ -147,6 +148,29 @@ TEST(SharedRegionTest, AHolderThatDiesLeavesTheLockAndItsDataToTheNext) {
   next->Unlock();
   EXPECT_FALSE(region->Lock());
   region->Unlock();
+}
+
+// Budgets shared by name, as two processes hold them: each its own table object over one region.
+TEST(SharedRegionTest, TwoSharersOfABudgetStayWithinItTogether) {
+  RegionName name("budgets");
+  HostBudgets first;
+  HostBudgets second;
+  first.Set(0, 3, 60000);
+  ASSERT_EQ(first.Share(name.name), kErrorSuccess) << "a budget set before sharing is shared";
+  ASSERT_EQ(second.Share(name.name), kErrorSuccess);
+  EXPECT_EQ(second.Units(0), 3);
+  const SteadyTime now = SteadyNow();
+  int granted = 0;
+  for (int i = 0; i < 10; ++i) {
+    HostBudgets& sharer = i % 2 == 0 ? first : second;
+    SteadyTime retryAt = 0;
+    if (sharer.Reserve(0, 1, now, retryAt) && sharer.Take(0, 1, now, retryAt)) {
+      ++granted;
+    }
+  }
+  EXPECT_EQ(granted, 3);
+  ASSERT_TRUE(second.Hold(0, now + 5000 * kNanosecondsPerMillisecond));
+  EXPECT_GT(first.HoldLeftMs(0, now), 4000) << "a hold one meets holds both";
 }
 
 }  // namespace
