@@ -72,9 +72,22 @@ namespace Kestrune
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_CopyRemoteAddress(int id, [Out] char[] buffer, int capacity);
 
-        // 1.2, bound the same way: only AllowMethod needs it.
+        // 1.2, bound the same way: only the calls that need them fail with an older library
+        // (see Since12).
         [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
         public static extern int KSRN_AllowMethod(string method);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_SetHostBudget(string host, int units, int periodMs);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_RequestWeighted(string url, string method, string headers,
+                                                      byte[] body, int bodyLength, int timeoutMs,
+                                                      int weight);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_GetHostHoldMs(string host);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_GetHostUnitsLeft(string host);
+        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+        public static extern int KSRN_ShareBudgets(string name);
 
         static readonly Lazy<bool> since11 = new Lazy<bool>(() =>
         {
@@ -99,6 +112,28 @@ namespace Kestrune
             if (!Since11)
                 throw new NotSupportedException(call + " needs Kestrune 1.1 or later; the loaded "
                                                 + "library does not export it");
+        }
+
+        // Calls a 1.2 export: with an older library, NotSupportedException naming it.
+        internal static T Since12<T>(Func<T> call, string name)
+        {
+            try
+            {
+                return call();
+            }
+            catch (EntryPointNotFoundException)
+            {
+                throw new NotSupportedException(name + " needs Kestrune 1.2 or later; the loaded "
+                                                + "library does not export it");
+            }
+        }
+
+        // A string an export needs: null would reach the library as NULL.
+        internal static string Required(string value, string argument)
+        {
+            if (value == null)
+                throw new ArgumentNullException(argument);
+            return Text(value, argument);
         }
 
         // Raises the last error of the call just made on this thread; passes its result on.
@@ -167,6 +202,7 @@ namespace Kestrune
         ERROR_IO_INCOMPLETE = 996,
         ERROR_NO_UNICODE_TRANSLATION = 1113,
         ERROR_NOT_FOUND = 1168,
+        ERROR_RETRY = 1237,
         ERROR_REVISION_MISMATCH = 1306,
         ERROR_NOT_ENOUGH_QUOTA = 1816,
         ERROR_WINHTTP_TIMEOUT = 12002,
@@ -198,9 +234,10 @@ namespace Kestrune
 
     public class KestruneException : Exception, IKestruneError
     {
-        // The network or the server failed on the way, or a limit of the moment was reached.
+        // The network or the server failed on the way, or a limit of the moment was reached
+        // (32 held, the result budget, a host's budget units).
         static readonly HashSet<uint> TransientCodes = new HashSet<uint> {
-            8, 30, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152 };
+            8, 30, 1237, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152 };
 
         public uint Code { get; }
         public string Name { get; }
@@ -209,8 +246,9 @@ namespace Kestrune
         public bool MayHaveReachedServer { get; }
 
         public KestruneException(uint code, string call)
-            : this(code, call,
-                   call != nameof(Native.KSRN_Request) && call != nameof(Native.KSRN_Get))
+            : this(code, call, call != nameof(Native.KSRN_Request)
+                               && call != nameof(Native.KSRN_Get)
+                               && call != nameof(Native.KSRN_RequestWeighted))
         {
         }
 
@@ -285,7 +323,7 @@ namespace Kestrune
             if (allowMethods == null)
                 throw new ArgumentNullException(nameof(allowMethods));
             foreach (string method in allowMethods)
-                MethodName(method, nameof(allowMethods));
+                Native.Required(method, nameof(allowMethods));
             lock (engineLock)
             {
                 // A repeated init keeps the running engine.
@@ -303,13 +341,6 @@ namespace Kestrune
                 Dispose();
                 throw;
             }
-        }
-
-        static string MethodName(string method, string argument)
-        {
-            if (method == null)
-                throw new ArgumentNullException(argument);
-            return Native.Text(method, argument);
         }
 
         // Never throws: cleanup must not replace the exception a using block is leaving with,
@@ -333,62 +364,122 @@ namespace Kestrune
 
         // Submits a request and returns it at once. headers: "Name: value" lines joined by CR LF
         // (HeaderBlock checks and joins pairs); body: not with GET or HEAD; timeoutMs: the whole
-        // request's budget, 0 for the library's 10 s, else 250 to 120000. A string with a NUL
-        // throws ArgumentException. With 32 requests held, unreferenced ones are collected (their
-        // finalizers free them) before the library's 1816 is thrown.
+        // request's budget, 0 for the library's 10 s, else 250 to 120000; weight: the units of
+        // its host's budget it takes (SetHostBudget), 1 to 1000000 and at most that budget, any
+        // other than 1 needing 1.2. A string with a NUL throws ArgumentException. With 32
+        // requests held, unreferenced ones are collected (their finalizers free them) before the
+        // library's 1816 is thrown.
         public KestruneRequest Request(string url, string method = "GET", string headers = null,
-                                       byte[] body = null, int timeoutMs = 0)
+                                       byte[] body = null, int timeoutMs = 0, int weight = 1)
         {
             Native.Text(url, nameof(url));
             Native.Text(method, nameof(method));
             Native.Text(headers, nameof(headers));
+            int length = body == null ? 0 : body.Length;
+            // KSRN_Request weighs 1, and serves a library older than the weights.
+            string call = weight == 1 ? nameof(Native.KSRN_Request)
+                                      : nameof(Native.KSRN_RequestWeighted);
             for (int attempt = 0;; ++attempt)
             {
-                int id = Native.KSRN_Request(url, method, headers, body,
-                                             body == null ? 0 : body.Length, timeoutMs);
+                int id = weight == 1
+                    ? Native.KSRN_Request(url, method, headers, body, length, timeoutMs)
+                    : Native.Since12(() => Native.KSRN_RequestWeighted(url, method, headers, body,
+                                                                       length, timeoutMs, weight),
+                                     call);
                 uint code = Native.KSRN_GetLastError();
                 if (code == 0)
                     return new KestruneRequest(id);
                 if (code != (uint)KestruneError.ERROR_NOT_ENOUGH_QUOTA || attempt > 0)
-                    throw new KestruneException(code, nameof(Native.KSRN_Request));
+                    throw new KestruneException(code, call);
                 GC.Collect();
                 GC.WaitForPendingFinalizers();
             }
+        }
+
+        // The 1.0 signature, kept so that programs built against it run with this assembly.
+        public KestruneRequest Request(string url, string method, string headers, byte[] body,
+                                       int timeoutMs)
+        {
+            return Request(url, method, headers, body, timeoutMs, 1);
         }
 
         // Has the engine accept method ("DELETE", "PUT" or "PATCH", any case) besides GET, HEAD
         // and POST until it stops; it goes out upper-cased. Other names throw 87 (needs 1.2).
         public void AllowMethod(string method)
         {
-            MethodName(method, nameof(method));
+            Native.Required(method, nameof(method));
+            Call12(() => Native.KSRN_AllowMethod(method), nameof(Native.KSRN_AllowMethod));
+        }
+
+        // Promises that in any interval of periodMs (1 to 3600000) the requests started to host,
+        // an allowlisted host name in any case, weigh at most units (1 to 1000000) together; 0
+        // units removes the budget and any hold. A request whose units cannot come before its
+        // deadline ends with 1237, transient and never sent. Budgets last until the engine stops
+        // (needs 1.2).
+        public void SetHostBudget(string host, int units, int periodMs)
+        {
+            Native.Required(host, nameof(host));
+            Call12(() => Native.KSRN_SetHostBudget(host, units, periodMs),
+                   nameof(Native.KSRN_SetHostBudget));
+        }
+
+        // What is left before a request to host may start again, after a 429, 418 or 503 held
+        // the budgeted host (Retry-After, or one period without it); zero when not held (1.2).
+        public TimeSpan HostHoldTime(string host)
+        {
+            Native.Required(host, nameof(host));
+            return TimeSpan.FromMilliseconds(Call12(() => Native.KSRN_GetHostHoldMs(host),
+                                                    nameof(Native.KSRN_GetHostHoldMs)));
+        }
+
+        // The units a request to host could take now (0 while held), null when the host has no
+        // budget (needs 1.2).
+        public int? HostUnitsLeft(string host)
+        {
+            Native.Required(host, nameof(host));
             try
             {
-                Native.Check(Native.KSRN_AllowMethod(method), nameof(Native.KSRN_AllowMethod));
+                return Call12(() => Native.KSRN_GetHostUnitsLeft(host),
+                              nameof(Native.KSRN_GetHostUnitsLeft));
             }
-            catch (EntryPointNotFoundException)
+            catch (KestruneException error)
+                when (error.Code == (uint)KestruneError.ERROR_NOT_FOUND)
             {
-                throw new NotSupportedException("KSRN_AllowMethod needs Kestrune 1.2 or later; the "
-                                                + "loaded library does not export it");
+                return null;
             }
+        }
+
+        // Shares the budgets and holds with every process of this user on this machine that
+        // shares the same name (1 to 64 of A-Za-z0-9._-, else 87), so that their starts together
+        // stay within each budget (needs 1.2).
+        public void ShareBudgets(string name)
+        {
+            Native.Required(name, nameof(name));
+            Call12(() => Native.KSRN_ShareBudgets(name), nameof(Native.KSRN_ShareBudgets));
+        }
+
+        static int Call12(Func<int> call, string name)
+        {
+            return Native.Check(Native.Since12(call, name), name);
         }
 
         // Request with DELETE, PUT or PATCH, which AllowMethod must have allowed (else 5).
         public KestruneRequest Delete(string url, string headers = null, byte[] body = null,
-                                      int timeoutMs = 0)
+                                      int timeoutMs = 0, int weight = 1)
         {
-            return Request(url, "DELETE", headers, body, timeoutMs);
+            return Request(url, "DELETE", headers, body, timeoutMs, weight);
         }
 
         public KestruneRequest Put(string url, string headers = null, byte[] body = null,
-                                   int timeoutMs = 0)
+                                   int timeoutMs = 0, int weight = 1)
         {
-            return Request(url, "PUT", headers, body, timeoutMs);
+            return Request(url, "PUT", headers, body, timeoutMs, weight);
         }
 
         public KestruneRequest Patch(string url, string headers = null, byte[] body = null,
-                                     int timeoutMs = 0)
+                                     int timeoutMs = 0, int weight = 1)
         {
-            return Request(url, "PATCH", headers, body, timeoutMs);
+            return Request(url, "PATCH", headers, body, timeoutMs, weight);
         }
 
         // Header pairs as the block Request takes. Once joined, the library cannot tell a pair

@@ -60,14 +60,20 @@ DECLARATIONS: Dict[str, Tuple[Any, Tuple[Any, ...]]] = {
     "KSRN_CopyRemoteAddress": (_I32, (_I32, _TEXT, _I32)),
     # 1.2, resolved the same way.
     "KSRN_AllowMethod": (_I32, (_TEXT,)),
+    "KSRN_SetHostBudget": (_I32, (_TEXT, _I32, _I32)),
+    "KSRN_RequestWeighted": (_I32, (_TEXT, _TEXT, _TEXT, _BYTES, _I32, _I32, _I32)),
+    "KSRN_GetHostHoldMs": (_I32, (_TEXT,)),
+    "KSRN_GetHostUnitsLeft": (_I32, (_TEXT,)),
+    "KSRN_ShareBudgets": (_I32, (_TEXT,)),
 }
 SINCE_1_1 = frozenset({"KSRN_GetDelivery", "KSRN_GetTimingUs", "KSRN_CopyRemoteAddress"})
-SINCE_1_2 = frozenset({"KSRN_AllowMethod"})
+SINCE_1_2 = frozenset({"KSRN_AllowMethod", "KSRN_SetHostBudget", "KSRN_RequestWeighted",
+                       "KSRN_GetHostHoldMs", "KSRN_GetHostUnitsLeft", "KSRN_ShareBudgets"})
 
 # Codes after which the same request may well succeed later: the network or the server failed on
-# the way, or a limit of the moment (32 held, the result budget) was reached.
-TRANSIENT_CODES = frozenset({8, 30, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152})
-SUBMISSIONS = frozenset({"KSRN_Request", "KSRN_Get"})
+# the way, or a limit of the moment (32 held, the result budget, a host's budget units) was reached.
+TRANSIENT_CODES = frozenset({8, 30, 1237, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152})
+SUBMISSIONS = frozenset({"KSRN_Request", "KSRN_Get", "KSRN_RequestWeighted"})
 
 
 class KestruneError(Exception):

@@ -81,11 +81,12 @@ _engine_lock = threading.Lock()
 _open_clients = 0
 
 
-def _method_text(method: Any, argument: str) -> Any:
-    """A method name as the export takes it; None would reach the library as NULL."""
-    if method is None:
+def _required_text(value: Any, argument: str) -> Any:
+    """A method, host or table name as the export takes it; None would reach the library as
+    NULL."""
+    if value is None:
         raise TypeError(f"{argument} must be a str, not None")
-    return native.utf16(method, argument)
+    return native.utf16(value, argument)
 
 
 def _method_names(methods: Any) -> Tuple[str, ...]:
@@ -97,14 +98,14 @@ def _method_names(methods: Any) -> Tuple[str, ...]:
     except TypeError:
         raise TypeError('allow_methods must be an iterable of str, such as ("DELETE",)') from None
     for name in names:
-        _method_text(name, "allow_methods")
+        _required_text(name, "allow_methods")
     return names
 
 
 def _submitting(method: str) -> Any:
     def submit(self: Client, url: str, headers: Headers = None, body: Optional[Any] = None,
-               timeout_ms: int = 0) -> Request:
-        return self.request(url, method, headers, body, timeout_ms)
+               timeout_ms: int = 0, weight: int = 1) -> Request:
+        return self.request(url, method, headers, body, timeout_ms, weight)
     submit.__name__ = method.lower()
     submit.__doc__ = (f"request() with {method}, which allow_methods or allow_method() must have "
                       "allowed (else KestruneError 5).")
@@ -115,7 +116,7 @@ class Client:
     """The library initialised while the `with` block runs: KSRN_Init on enter, then
     KSRN_AllowMethod for each of `allow_methods` ("DELETE", "PUT", "PATCH"); on exit of the last
     open client, KSRN_Shutdown, which cancels and drops every request still held. Open clients
-    share the process's engine, and so the methods any of them allowed."""
+    share the process's engine, and so the methods any of them allowed and the host budgets."""
 
     def __init__(self, allow_methods: Iterable[str] = ()) -> None:
         self._open = False
@@ -161,23 +162,25 @@ class Client:
         return f"<kestrune.Client {'open' if self._open else 'closed'}>"
 
     def request(self, url: str, method: str = "GET", headers: Headers = None,
-                body: Optional[Any] = None, timeout_ms: int = 0) -> Request:
+                body: Optional[Any] = None, timeout_ms: int = 0, weight: int = 1) -> Request:
         """Submits a request and returns it at once, as a Request to use in a `with` block.
 
         headers: a mapping or (name, value) pairs, each name a token and no value with CR, LF or
         NUL, or a str block of `Name: value` lines joined by CR LF, passed as it is; body:
         bytes-like, not with GET or HEAD; timeout_ms: the whole request's budget, 0 for the
-        library's 10 s, else 250 to 120000. A refusal raises KestruneError (5 for a URL off the
-        allowlist or a method not allowed, 1816 with 32 held, ...); what the binding refuses
-        itself raises TypeError or ValueError before any call.
+        library's 10 s, else 250 to 120000; weight: the units of its host's budget it takes (see
+        set_host_budget), 1 to 1000000 and at most that budget; any other than 1 needs Kestrune
+        1.2. A refusal raises KestruneError (5 for a URL off the allowlist or a method not
+        allowed, 1816 with 32 held, ...); what the binding refuses itself raises TypeError or
+        ValueError before any call.
         """
         arguments = (native.utf16(url, "url"), native.utf16(method, "method"),
                      native.utf16(native.header_block(headers), "headers"))
         data = native.body_bytes(body)
-        timeout_ms = native.int32(timeout_ms, "timeout_ms")
-        request_id = native.KSRN_Request(*arguments, native.bytes_buffer(data),
-                                         len(data or b""), timeout_ms)
-        return Request(request_id)
+        sent = (native.bytes_buffer(data), len(data or b""), native.int32(timeout_ms, "timeout_ms"))
+        if native.int32(weight, "weight") == 1:  # as KSRN_Request weighs, with any 1.x library
+            return Request(native.KSRN_Request(*arguments, *sent))
+        return Request(native.KSRN_RequestWeighted(*arguments, *sent, weight))
 
     delete = _submitting("DELETE")
     put = _submitting("PUT")
@@ -187,7 +190,38 @@ class Client:
         """Has the library accept `method` ("DELETE", "PUT" or "PATCH", in any case) besides
         GET, HEAD and POST until the engine stops (needs Kestrune 1.2); it goes out upper-cased.
         Any other name raises KestruneError 87."""
-        native.KSRN_AllowMethod(_method_text(method, "method"))
+        native.KSRN_AllowMethod(_required_text(method, "method"))
+
+    def set_host_budget(self, host: str, units: int, period_ms: int) -> None:
+        """Promises that in any interval of `period_ms` (1 to 3600000) the requests started to
+        `host`, an allowlisted host name in any case, weigh at most `units` (1 to 1000000)
+        together; 0 units removes the budget and any hold. A request whose units cannot come
+        before its deadline ends with KestruneError 1237, transient and never sent. Budgets last
+        until the engine stops (needs Kestrune 1.2)."""
+        native.KSRN_SetHostBudget(_required_text(host, "host"), native.int32(units, "units"),
+                                  native.int32(period_ms, "period_ms"))
+
+    def host_hold_seconds(self, host: str) -> float:
+        """Seconds left before a request to `host` may start again, after a 429, 418 or 503 held
+        the budgeted host (Retry-After, or one period without it); 0.0 when not held (needs
+        Kestrune 1.2)."""
+        return native.KSRN_GetHostHoldMs(_required_text(host, "host")) / 1000
+
+    def host_units_left(self, host: str) -> Optional[int]:
+        """The units a request to `host` could take now (0 while held), None when the host has
+        no budget (needs Kestrune 1.2)."""
+        try:
+            return native.KSRN_GetHostUnitsLeft(_required_text(host, "host"))
+        except KestruneError as error:
+            if error.code == native.NAMES_TO_CODES["ERROR_NOT_FOUND"]:
+                return None
+            raise
+
+    def share_budgets(self, name: str) -> None:
+        """Shares the budgets and holds with every process of this user on this machine that
+        shares the same `name` (1 to 64 of A-Za-z0-9._-, else KestruneError 87), so that their
+        starts together stay within each budget (needs Kestrune 1.2)."""
+        native.KSRN_ShareBudgets(_required_text(name, "name"))
 
     def set_throttle_ms(self, throttle_ms: int) -> None:
         """At least `throttle_ms` (0 to 60000) between the starts of any two transfers."""

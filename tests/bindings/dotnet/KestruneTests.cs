@@ -1,7 +1,7 @@
 // The .NET binding against the built library, inside the bench, under Mono: what it refuses
-// itself, allowed methods, abandoned requests, shared clients and quiet cleanup, cancellation,
-// the time-out exception, Retry-After, and the 1.1 delivery, timings and address when the library
-// has them.
+// itself, allowed methods, host budgets, abandoned requests, shared clients and quiet cleanup,
+// cancellation, the time-out exception, Retry-After, and the 1.1 delivery, timings and address
+// when the library has them.
 // Prints one line per case and exits with the number of failures.
 using System;
 using System.Collections.Generic;
@@ -16,6 +16,7 @@ static class KestruneTests
     const string Echo = "https://api.binance.com/echo";
     const string Fast = "https://api.binance.com/status/200";
     const string Slow = "https://api.huobi.pro/delay-headers/5000";
+    const string Budgeted = "api.kucoin.com";
     static int failures;
 
     static void Case(string name, Action body)
@@ -95,6 +96,12 @@ static class KestruneTests
             { "allowed method with NUL", () => client.AllowMethod("PUT\0") },
             { "allowed methods null", () => new KestruneClient((string[])null) },
             { "an allowed method null", () => new KestruneClient("DELETE", null) },
+            { "budget host null", () => client.SetHostBudget(null, 5, 1000) },
+            { "budget host with NUL", () => client.SetHostBudget(Budgeted + "\0", 5, 1000) },
+            { "hold host null", () => client.HostHoldTime(null) },
+            { "units host with NUL", () => client.HostUnitsLeft(Budgeted + "\0") },
+            { "shared table name null", () => client.ShareBudgets(null) },
+            { "shared table name with NUL", () => client.ShareBudgets("desk\0") },
         };
         foreach (var row in refused)
             Case("refused before any call: " + row.Key, () =>
@@ -130,6 +137,36 @@ static class KestruneTests
                            && echoed.EndsWith("\r\n\r\n\u0007"), "DELETE with its body");
                 }
             }
+        });
+
+        Case("a budget refuses heavier requests and holds its host after a Retry-After", () =>
+        {
+            string url = "https://" + Budgeted;
+            client.SetHostBudget(Budgeted.ToUpperInvariant(), 10, 60000);
+            Expect(client.HostUnitsLeft(Budgeted) == 10, "10 units left");
+            var heavy = Throws<KestruneException>(() => client.Request(url + "/bytes/1",
+                                                                       weight: 11));
+            Expect(heavy.Code == 87 && heavy.Call == "KSRN_RequestWeighted"
+                   && !heavy.MayHaveReachedServer, "87 above the budget, not sent");
+            using (var request = client.Request(url + "/retry-after/429/5", weight: 3))
+            {
+                request.WaitAsync().Wait();
+                Expect(request.Status == 429, "429");
+            }
+            double heldS = client.HostHoldTime(Budgeted).TotalSeconds;
+            Expect(heldS > 1 && heldS <= 5, "held up to 5 s, got " + heldS);
+            Expect(client.HostUnitsLeft(Budgeted) == 0, "no units while held");
+            using (var request = client.Request(url + "/bytes/1", timeoutMs: 1000))
+            {
+                var held = Throws<KestruneException>(() => request.WaitAsync().Wait());
+                Expect(held.Code == 1237 && held.Name == "ERROR_RETRY" && held.Transient
+                       && !held.MayHaveReachedServer, "1237, transient, not sent");
+            }
+            client.SetHostBudget(Budgeted, 0, 0);  // removes the budget and the hold
+            Expect(client.HostUnitsLeft(Budgeted) == null
+                   && client.HostHoldTime(Budgeted) == TimeSpan.Zero, "no budget, no hold");
+            Expect(Throws<KestruneException>(() => client.ShareBudgets("a/b")).Code == 87,
+                   "87 for a/b");
         });
 
         Case("abandoned requests are freed by their finalizers", () =>

@@ -31,6 +31,7 @@ CTYPES = {
 }
 SLOW = "https://api.huobi.pro/delay-headers/5000"
 ECHO = "https://api.binance.com/echo"
+BUDGETED = "api.kucoin.com"
 HOSTS = ["api.binance.com", "api.bybit.com", "www.okx.com", "api.kraken.com", "api.coinbase.com"]
 
 
@@ -121,6 +122,13 @@ class ClientTest(unittest.TestCase):
             (lambda: self.client.request("https://example.com/"), 5, "KSRN_Request", False, False),
             (lambda: self.client.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs", False, True),
             (lambda: self.client.allow_method("OPTIONS"), 87, "KSRN_AllowMethod", False, True),
+            (lambda: self.client.set_host_budget("example.com", 5, 1000), 5, "KSRN_SetHostBudget",
+             False, True),
+            (lambda: self.client.host_hold_seconds("api kucoin"), 123, "KSRN_GetHostHoldMs", False,
+             True),
+            (lambda: self.client.host_units_left("example.com"), 5, "KSRN_GetHostUnitsLeft", False,
+             True),
+            (lambda: self.client.share_budgets("a/b"), 87, "KSRN_ShareBudgets", False, True),
             (timed_out, 12002, "KSRN_GetRequestError", True, True),
             (lambda: status_of(freed=False), 996, "KSRN_GetStatusCode", False, True),
             (lambda: status_of(freed=True), 1168, "KSRN_GetStatusCode", False, True),
@@ -157,12 +165,45 @@ class ClientTest(unittest.TestCase):
             (lambda: kestrune.Client(allow_methods="DELETE"), TypeError, "allow_methods"),
             (lambda: kestrune.Client(allow_methods=None), TypeError, "allow_methods"),
             (lambda: kestrune.Client(allow_methods=[b"PUT"]), TypeError, "allow_methods"),
+            (lambda: self.client.request(url, weight=2**31), ValueError, "weight"),
+            (lambda: self.client.delete(url, weight=True), TypeError, "weight"),
+            (lambda: self.client.set_host_budget(None, 5, 1000), TypeError, "host"),
+            (lambda: self.client.set_host_budget(BUDGETED + "\0", 5, 1000), ValueError, "host"),
+            (lambda: self.client.set_host_budget(BUDGETED, True, 1000), TypeError, "units"),
+            (lambda: self.client.set_host_budget(BUDGETED, 5, 2**31), ValueError, "period_ms"),
+            (lambda: self.client.host_hold_seconds(None), TypeError, "host"),
+            (lambda: self.client.host_units_left(BUDGETED.encode()), TypeError, "host"),
+            (lambda: self.client.share_budgets(None), TypeError, "name"),
+            (lambda: self.client.share_budgets("desk\0"), ValueError, "name"),
             (lambda: self.client.request(url + "\0/evil"), ValueError, "url"),
         ]
         for call, exception, words in cases:
             with self.subTest(words), self.assertRaisesRegex(exception, words):
                 call()
         self.assertEqual(self.client.pending, 0)
+        self.assertIsNone(self.client.host_units_left(BUDGETED))
+
+    def test_a_budget_refuses_heavier_requests_and_holds_its_host_after_retry_after(self):
+        self.client.set_host_budget(BUDGETED.upper(), 10, 60000)
+        self.assertEqual(self.client.host_units_left(BUDGETED), 10)
+        with self.assertRaises(kestrune.KestruneError) as raised:
+            self.client.request(f"https://{BUDGETED}/bytes/1", weight=11)
+        with self.client.request(f"https://{BUDGETED}/retry-after/429/5", weight=3) as request:
+            self.assertEqual(request.wait(30).status, 429)
+        self.assertTrue(1 < self.client.host_hold_seconds(BUDGETED) <= 5)
+        self.assertEqual(self.client.host_units_left(BUDGETED), 0)
+        with self.client.request(f"https://{BUDGETED}/bytes/1", timeout_ms=1000) as request:
+            with self.assertRaises(kestrune.KestruneError) as held:
+                request.wait(30)
+        cases = [(raised.exception, 87, "KSRN_RequestWeighted", False),  # never sent, both
+                 (held.exception, 1237, "KSRN_GetRequestError", True)]
+        for error, code, call, transient in cases:
+            self.assertEqual((error.code, error.name, error.call, error.transient,
+                              error.may_have_reached_server),
+                             (code, kestrune.NAMES[code], call, transient, False))
+        self.client.set_host_budget(BUDGETED, 0, 0)  # removes the budget and the hold
+        self.assertEqual((self.client.host_units_left(BUDGETED),
+                          self.client.host_hold_seconds(BUDGETED)), (None, 0.0))
 
     def test_allowed_methods_reach_the_server(self):
         with kestrune.Client(allow_methods=("delete",)) as client:  # the engine of self.client
