@@ -215,10 +215,14 @@ KSRN_API int32_t KSRN_GetDelivery(int32_t id);
      connection ready for the request; SENT when libcurl reports the request line, headers and
      body written; FIRST_BYTE when the first byte of the response head is handed over.
    - Windows: RESOLVED, CONNECTED and SENT from WinHTTP's "name resolved", "connected to server"
-     and "request sent" notifications; WinHTTP reports no end of the TLS handshake, so SECURED is
-     the moment it begins sending the request, which follows the handshake; FIRST_BYTE is the
-     first "response received" notification after the request was sent, else the moment the
-     whole head was available. See KSRN_GetDelivery(3). */
+     and "request sent" notifications (CONNECTED: the last connection made before sending, as
+     WinHTTP may give one up and connect again); WinHTTP reports no end of the TLS handshake, so
+     SECURED is the moment it begins sending the request, which follows the handshake;
+     FIRST_BYTE is the first "response received" notification with bytes after the request was
+     sent, else the moment the whole head was available. Windows may leave these notifications
+     out: a mark then reads -1, the delivery does not depend on them.
+   - Behind a proxy, on both platforms, RESOLVED and CONNECTED are the proxy's.
+   See KSRN_GetDelivery(3). */
 KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
 
 /* KSRN_CopyRemoteAddress: the numeric address of the server the transfer connected to
@@ -227,7 +231,9 @@ KSRN_API int32_t KSRN_GetTimingUs(int32_t id, int32_t mark);
    when no connection was made); ERROR_INSUFFICIENT_BUFFER when the buffer is too small (the
    first capacity - 1 units are copied and terminated); (id, NULL, 0) is a size query;
    ERROR_INVALID_PARAMETER for a negative capacity or a null buffer with a capacity above 0.
-   See KSRN_GetDelivery(3). */
+   IPv6 comes without brackets or zone. Behind a proxy this is the proxy's address, on both
+   platforms. On Windows it is the peer of the connection that carried the response, or, without
+   a response, of the last connection made. See KSRN_GetDelivery(3). */
 KSRN_API int32_t KSRN_CopyRemoteAddress(int32_t id, KSRN_CHAR* buffer, int32_t capacity);
 
 /*

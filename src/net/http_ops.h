@@ -50,8 +50,9 @@ inline constexpr const WideChar* kUserAgent = KSRN_WIDE("Kestrune/1.0");
 // not reached.
 //
 // requestMayBeWritten is the fact a host's resend decision rests on: once any byte of the
-// request may have reached a connection it is set, and it is never cleared. An implementation
-// that cannot tell sets it.
+// request may have reached a connection it is set, and it is never cleared, but by the
+// operation that learns the bytes it counted were a proxy's CONNECT that opened no tunnel
+// (WinHTTP reports both alike), before it returns. An implementation that cannot tell sets it.
 struct WireTrace {
   // Room for any numeric IPv6 address with a zone, and its terminator.
   static constexpr size_t kAddressUnits = 64;

@@ -1,7 +1,9 @@
 #include "net/winhttp/handle_context.h"
 
+#include <algorithm>
 #include <utility>
 
+#include "net/winhttp/connection_info.h"
 #include "platform/ascii.h"
 #include "platform/wide_string.h"
 
@@ -15,7 +17,21 @@ bool HasHeader(HINTERNET request, DWORD level) {
          GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
+constexpr uint32_t kProxyAuthenticationRequired = 407;
+
 }  // namespace
+
+bool RequestMayBeWrittenAfter(uint32_t winHttpError) {
+  switch (winHttpError) {
+    case kErrorWinhttpNameNotResolved:
+    case kErrorWinhttpCannotConnect:
+    case kErrorWinhttpSecureChannelError:
+    case kErrorWinhttpSecureFailure:
+      return false;
+    default:
+      return !IsSecurityLayerFailure(winHttpError);
+  }
+}
 
 std::optional<uint64_t> AnnouncedBodyBytes(HINTERNET request, bool isHead) {
   DWORD status = 0;
@@ -132,8 +148,13 @@ uint32_t HandleContext::Close() {
   {
     MutexLock state(stateMutex);
     closed = true;
-    if (inFlight == AsyncCall::Send && trace) {
-      trace->requestMayBeWritten.store(true);
+    if (trace) {
+      if (inFlight == AsyncCall::Send) {
+        trace->requestMayBeWritten.store(true);
+      }
+      if (connectedAddressLength > 0) {
+        trace->SetRemoteAddress(WideStringView(connectedAddress.data(), connectedAddressLength));
+      }
     }
   }
   completed.NotifyAll();
@@ -195,10 +216,55 @@ void HandleContext::SetTrace(std::shared_ptr<WireTrace> wireTrace) {
   trace = std::move(wireTrace);
 }
 
+void HandleContext::OnSendFailed(uint32_t winHttpError) {
+  MutexLock state(stateMutex);
+  if (trace && RequestMayBeWrittenAfter(winHttpError)) {
+    trace->requestMayBeWritten.store(true);
+  }
+}
+
+void HandleContext::OnRequestError(DWORD_PTR call, DWORD winHttpError) {
+  bool sending = call == API_SEND_REQUEST;
+  {
+    MutexLock state(stateMutex);
+    sending = sending || inFlight == AsyncCall::Send;
+  }
+  if (sending) {
+    OnSendFailed(winHttpError);
+  }
+  Complete(AsyncCall::None, WinHttpCode(winHttpError), 0);
+}
+
+uint32_t HandleContext::AcceptHead(uint32_t statusCode, bool secured, WideStringView peerAddress) {
+  MutexLock state(stateMutex);
+  if (!trace) {
+    return kErrorSuccess;
+  }
+  if (!peerAddress.empty()) {
+    trace->SetRemoteAddress(peerAddress);
+  }
+  if (statusCode != kProxyAuthenticationRequired || secured) {
+    return kErrorSuccess;
+  }
+  // Nothing writes to these marks after the head, so withdrawing them races with no stamp.
+  trace->requestMayBeWritten.store(false);
+  trace->securedAt.store(0);
+  trace->sentAt.store(0);
+  trace->firstByteAt.store(0);
+  return kErrorWinhttpCannotConnect;
+}
+
+// How the trace learns that the request may have been written: from "sending request" on, or
+// "request sent", or a send that completed, or one that failed in a way that may come after its
+// first byte (RequestMayBeWrittenAfter), or one closed before its end (Close). Any one is enough,
+// so none of the deprecated notifications has to come.
+//
 // WinHTTP reports no end of the TLS handshake; it begins sending only after it, so that moment
-// stands for it. The first response bytes after the request went out are the first byte; a head
-// that arrived without such a report counts from its arrival.
-void HandleContext::OnProgress(DWORD status, const void* information) {
+// stands for it. Until then a new connection replaces an earlier one in the trace: WinHTTP may
+// give up a connection (a TLS negotiation it retries) and make another. The first response bytes
+// after the request went out are the first byte; a head that arrived without such a report
+// counts from its arrival.
+void HandleContext::OnProgress(DWORD status, const void* information, DWORD informationLength) {
   MutexLock state(stateMutex);
   if (!trace) {
     return;
@@ -209,14 +275,18 @@ void HandleContext::OnProgress(DWORD status, const void* information) {
       WireTrace::Stamp(wire.resolvedAt);
       break;
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
-      WireTrace::Stamp(wire.connectedAt);
+      if (wire.securedAt.load() == 0 && !wire.requestMayBeWritten.load()) {
+        wire.connectedAt.store(SteadyNow());
+      } else {
+        WireTrace::Stamp(wire.connectedAt);
+      }
       if (information != nullptr) {
-        WideStringView address(static_cast<const WideChar*>(information));
-        // Some report an IPv6 peer in brackets; the address itself is what a host compares.
-        if (address.size() >= 2 && address.front() == L'[' && address.back() == L']') {
-          address = address.substr(1, address.size() - 2);
+        const WideStringView address = TrimAddressText(static_cast<const WideChar*>(information));
+        connectedAddressLength = std::min(address.size(), connectedAddress.size());
+        std::copy_n(address.begin(), connectedAddressLength, connectedAddress.begin());
+        if (closed) {
+          wire.SetRemoteAddress(address);
         }
-        wire.SetRemoteAddress(address);
       }
       break;
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
@@ -225,9 +295,15 @@ void HandleContext::OnProgress(DWORD status, const void* information) {
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
       WireTrace::Stamp(wire.sentAt);
+      wire.requestMayBeWritten.store(true);
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      wire.requestMayBeWritten.store(true);
       break;
     case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
-      if (wire.sentAt.load() != 0) {
+      // Also reported for a connection that ended with no byte: only a count above 0 is one.
+      if (wire.sentAt.load() != 0 && information != nullptr && informationLength >= sizeof(DWORD) &&
+          *static_cast<const DWORD*>(information) > 0) {
         WireTrace::Stamp(wire.firstByteAt);
       }
       break;
@@ -261,17 +337,18 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
     case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
-      target->OnProgress(status, information);
+      target->OnProgress(status, information, informationLength);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
-      target->OnProgress(status, information);
+      target->OnProgress(status, information, informationLength);
       target->OnRequestSent();
       break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      target->OnProgress(status, information, informationLength);
       target->Complete(AsyncCall::Send, kErrorSuccess, 0);
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-      target->OnProgress(status, information);
+      target->OnProgress(status, information, informationLength);
       target->Complete(AsyncCall::Receive, kErrorSuccess, 0);
       break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
@@ -282,8 +359,8 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
       target->Complete(AsyncCall::Read, kErrorSuccess, informationLength);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
-      const DWORD error = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
-      target->Complete(AsyncCall::None, WinHttpCode(error), 0);
+      const auto* failure = static_cast<const WINHTTP_ASYNC_RESULT*>(information);
+      target->OnRequestError(failure->dwResult, failure->dwError);
       break;
     }
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:

@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -42,6 +43,12 @@ inline uint32_t WinHttpCode(uint32_t error) {
 
 // The code of the WinHTTP call that just failed.
 inline uint32_t LastFailure() { return WinHttpCode(GetLastError()); }
+
+// Whether a send that failed with this WinHTTP code (as WinHTTP gave it) may have written its
+// request. Only a name that did not resolve, a connection that was not made and a failed TLS
+// handshake or certificate check come before the request's first byte; anything else, a time-out
+// or a failed authentication included, may come after it.
+bool RequestMayBeWrittenAfter(uint32_t winHttpError);
 
 enum class HandleKind { Session, Connection, Request };
 
@@ -93,19 +100,37 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // Ends any wait with 12017 and closes the WinHTTP handle. The registry calls it exactly once.
   // A send closed before WinHTTP reported its own end may still write afterwards (not every
   // WinHTTP stops a call when its handle closes), so its request counts as possibly written.
+  // A request that connected but kept no address from its head keeps its last connection's.
   uint32_t Close() EXCLUDES(gateMutex, stateMutex);
 
   // Requests only: the trace the notifications below are stamped into from now on.
   void SetTrace(std::shared_ptr<WireTrace> wireTrace) EXCLUDES(stateMutex);
 
+  // WinHttpSendRequest itself failed with this WinHTTP code, or its call completed so
+  // (WINHTTP_CALLBACK_STATUS_REQUEST_ERROR): see RequestMayBeWrittenAfter.
+  void OnSendFailed(uint32_t winHttpError) EXCLUDES(stateMutex);
+
+  // The final head arrived, with statusCode, over a TLS session with the server or not
+  // (secured), on a connection whose peer WinHTTP gives as peerAddress (empty when it does not).
+  // A 407 without such a session is a proxy's answer to its CONNECT: the tunnel never opened, so
+  // the request never went out, and what the notifications stamped from "sending" on was the
+  // CONNECT's; the head is then no answer of the server and this returns 12029, as Linux does.
+  uint32_t AcceptHead(uint32_t statusCode, bool secured, WideStringView peerAddress)
+      EXCLUDES(stateMutex);
+
   // Entry points of the status callback.
   bool IsContextOf(HINTERNET candidate) const { return candidate == identity; }
-  // Completes the call in flight; AsyncCall::None completes whichever it is (a request error).
+  // Completes the call in flight; AsyncCall::None completes whichever it is.
   void Complete(AsyncCall call, uint32_t error, uint32_t count) EXCLUDES(stateMutex);
+  // WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: the failed call (WINHTTP_ASYNC_RESULT) completes
+  // with the error; a send's failure first counts as OnSendFailed's.
+  void OnRequestError(DWORD_PTR call, DWORD winHttpError) EXCLUDES(stateMutex);
   void OnRequestSent() EXCLUDES(stateMutex);
   // A progress notification for the trace: name resolved, connected (with the peer's address),
-  // sending, response bytes received, head available.
-  void OnProgress(DWORD status, const void* information) EXCLUDES(stateMutex);
+  // sending, request sent, send completed, response bytes received (information: their count),
+  // head available.
+  void OnProgress(DWORD status, const void* information, DWORD informationLength)
+      EXCLUDES(stateMutex);
   void OnHandleClosing() EXCLUDES(stateMutex);
 
   // Buffers handed to WinHTTP. They belong to the context, not to the caller, so a call that
@@ -115,6 +140,9 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   std::vector<uint8_t> sendBody;
 
   BodyAccount body;  // requests only
+  // The session could not turn WinHTTP's cross-session pool off, so its requests refuse
+  // keep-alive instead. Set when the handle is made, before any other thread sees it.
+  bool refusesKeepAlive = false;
 
  private:
   // Under the gate: checks the handle, applies newer session time-outs, marks the call in
@@ -140,11 +168,17 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   bool sendPending GUARDED_BY(stateMutex) = false;  // its waiter left before the end
   Completion result GUARDED_BY(stateMutex);
   std::shared_ptr<WireTrace> trace GUARDED_BY(stateMutex);
+  // The address of the last connection made, as WinHTTP reported it, trimmed; kept for the trace
+  // until the head names the connection that carried it (AcceptHead) or the handle closes.
+  std::array<WideChar, WireTrace::kAddressUnits> connectedAddress GUARDED_BY(stateMutex) = {};
+  size_t connectedAddressLength GUARDED_BY(stateMutex) = 0;
   std::shared_ptr<HandleContext> self GUARDED_BY(stateMutex);
 };
 
 // The notifications the status callback needs: every completion, the stages of the exchange
-// for the trace (resolve, connect, send, receive), and the closing of a handle.
+// for the trace (resolve, connect, send, receive), and the closing of a handle. Windows marks
+// every one from "resolving name" to "response received" deprecated, so the trace never rests
+// on one of them arriving (RequestMayBeWrittenAfter).
 inline constexpr DWORD kNotifications =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_RESOLVE_NAME |
     WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |

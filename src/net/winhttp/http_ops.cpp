@@ -11,6 +11,7 @@
 
 #include "net/guarded_call.h"
 #include "net/handle_registry.h"
+#include "net/winhttp/connection_info.h"
 #include "net/winhttp/handle_context.h"
 #include "net/winhttp/head_path_probe.h"
 #include "net/winhttp/header_text.h"
@@ -87,6 +88,27 @@ uint32_t SetSessionPolicy(HINTERNET session) {
   return kErrorSuccess;
 }
 
+// WINHTTP_OPTION_DISABLE_GLOBAL_POOLING, which not every winhttp.h defines.
+constexpr DWORD kOptionDisableGlobalPooling = 195;
+
+// Every transfer has a session of its own, yet by default WinHTTP pools connections across
+// sessions ("legacy behavior that's supported by default for compatibility reasons"), so a
+// request could go out on an idle connection of an earlier one, unseen. False where the system
+// refuses to turn that off; its requests then refuse keep-alive (RefuseKeepAlive).
+bool DisableGlobalPooling(HINTERNET session) {
+  DWORD disable = TRUE;
+  return WinHttpSetOption(session, kOptionDisableGlobalPooling, &disable, sizeof disable);
+}
+
+// With keep-alive off WinHTTP keeps no connection of the request for another. WinHTTP warns that
+// NTLM and similar schemes need keep-alive; here only a proxy could ask for one (README).
+uint32_t RefuseKeepAlive(HINTERNET request) {
+  DWORD features = WINHTTP_DISABLE_KEEP_ALIVE;
+  return WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features)
+             ? kErrorSuccess
+             : LastFailure();
+}
+
 uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
   auto context = std::make_shared<HandleContext>(HandleKind::Session,
                                                  std::make_shared<winhttp::SessionTimeouts>());
@@ -108,12 +130,14 @@ uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
     WinHttpCloseHandle(session);
     return error;
   }
+  context->refusesKeepAlive = !DisableGlobalPooling(session);
   return Publish(context, session, handle);
 }
 
 uint32_t Connect(NetHandle session, const WideChar* host, uint16_t port, NetHandle& handle) {
   return WithContext(session, HandleKind::Session, [&](HandleContext& parent) {
     auto context = std::make_shared<HandleContext>(HandleKind::Connection, parent.Timeouts());
+    context->refusesKeepAlive = parent.refusesKeepAlive;
     HINTERNET created = nullptr;
     const uint32_t error = parent.WithHandle([&](HINTERNET sessionHandle) {
       created = WinHttpConnect(sessionHandle, host, port, 0);
@@ -128,6 +152,7 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
   return WithContext(connection, HandleKind::Connection, [&](HandleContext& parent) {
     auto context = std::make_shared<HandleContext>(HandleKind::Request, parent.Timeouts());
     context->body.isHead = EqualsAsciiLowercase(WideStringView(method), "head");
+    context->refusesKeepAlive = parent.refusesKeepAlive;
     HINTERNET created = nullptr;
     const uint32_t error = parent.WithHandle([&](HINTERNET connectionHandle) {
       // HTTP/1.1 (the default version), no Accept header, the object name sent as given: the
@@ -138,7 +163,19 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
           WINHTTP_FLAG_SECURE | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY);
       return created == nullptr ? LastFailure() : kErrorSuccess;
     });
-    return error != kErrorSuccess ? error : Publish(context, created, handle);
+    if (error != kErrorSuccess) {
+      return error;
+    }
+    if (const uint32_t published = Publish(context, created, handle);
+        published != kErrorSuccess || !context->refusesKeepAlive) {
+      return published;
+    }
+    if (const uint32_t refused = context->WithHandle(RefuseKeepAlive); refused != kErrorSuccess) {
+      Handles().Take(handle);
+      context->Close();
+      return refused;
+    }
+    return kErrorSuccess;
   });
 }
 
@@ -151,7 +188,9 @@ uint32_t Succeed(const Completion&) { return kErrorSuccess; }
 uint32_t SendRequest(HandleContext& context, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
   const auto contextValue = reinterpret_cast<DWORD_PTR>(&context);
-  return context.Await(
+  // WinHttpSendRequest may also fail at once, with what it met on the wire so far.
+  uint32_t sendFailure = kErrorSuccess;
+  const uint32_t error = context.Await(
       AsyncCall::Send,
       [&](HINTERNET handle) {
         // Added, never replaced: a repeated name (any case) is a line of its own, which a block
@@ -172,11 +211,19 @@ uint32_t SendRequest(HandleContext& context, const WideChar* headers, uint32_t h
         context.sendBody.assign(bytes, bytes != nullptr ? bytes + bodyLength : bytes);
         const bool hasBody = !context.sendBody.empty();
         const auto size = static_cast<DWORD>(context.sendBody.size());
-        return WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                  hasBody ? context.sendBody.data() : WINHTTP_NO_REQUEST_DATA, size,
-                                  size, contextValue);
+        const BOOL started = WinHttpSendRequest(
+            handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+            hasBody ? context.sendBody.data() : WINHTTP_NO_REQUEST_DATA, size, size, contextValue);
+        if (!started) {
+          sendFailure = GetLastError();
+        }
+        return started;
       },
       Succeed);
+  if (sendFailure != kErrorSuccess) {
+    context.OnSendFailed(sendFailure);
+  }
+  return error;
 }
 
 uint32_t ReceiveResponse(HandleContext& context) {
@@ -195,7 +242,17 @@ uint32_t ReceiveResponse(HandleContext& context) {
   return context.WithHandle([&](HINTERNET handle) {
     context.body.announcedBytes = winhttp::AnnouncedBodyBytes(handle, context.body.isHead);
     context.body.deliveredBytes = 0;
-    return kErrorSuccess;
+    // A status that cannot be read is HttpQueryStatusCode's failure to report.
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                        WINHTTP_NO_HEADER_INDEX);
+    WideString peer;
+    winhttp::QueryPeerAddress(handle, peer);
+    // Whose 407 it is, the TLS session tells; no other status needs asking.
+    const bool secured = status != 407 || winhttp::HasServerCertificate(handle);
+    return context.AcceptHead(status, secured, peer);
   });
 }
 
@@ -341,7 +398,10 @@ bool IsSupportedOption(uint32_t option) {
 
 uint32_t SetOption(HandleContext& request, uint32_t option, uint32_t value) {
   return request.WithHandle([&](HINTERNET handle) {
-    DWORD optionValue = value;
+    // Kept whatever else is disabled: not every WinHTTP adds the flags of a second setting.
+    DWORD optionValue = option == kOptionDisableFeature && request.refusesKeepAlive
+                            ? value | WINHTTP_DISABLE_KEEP_ALIVE
+                            : value;
     return WinHttpSetOption(handle, option, &optionValue, sizeof optionValue) ? kErrorSuccess
                                                                               : LastFailure();
   });

@@ -13,10 +13,16 @@
 namespace ksrn::net::winhttp {
 namespace {
 
-// Wine's ntdll exports its version; Windows' does not.
+// Wine's ntdll exports its version; Windows' does not. Asked once; a race only asks twice.
 bool IsWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  enum : int { kUnknown, kWine, kWindows };
+  static std::atomic<int> answer{kUnknown};
+  if (answer.load() == kUnknown) {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    answer.store(wine ? kWine : kWindows);
+  }
+  return answer.load() == kWine;
 }
 
 // Any certificate will do: building its chain is what creates the engine.
@@ -84,6 +90,9 @@ uint32_t WinHttpCodeOfSocketError(uint32_t error) {
   }
 }
 
+// SSPI's codes (SEC_E_...) are HRESULTs of facility 9 in 0x80090300-0x800903FF.
+bool IsSecurityLayerFailure(uint32_t error) { return (error & 0xFFFFFF00u) == 0x80090300u; }
+
 namespace {
 
 // WINHTTP_OPTION_FEATURE_SUPPORTED and WINHTTP_FEATURE_QUERY_FLAG_WIRE_ENCODING, which not every
@@ -146,7 +155,7 @@ bool FetchWidenedHead(HINTERNET handle, WideString& text) {
 }
 
 bool IsHeadCutShort(WideStringView text) {
-  return !text.empty() && !text.ends_with(KSRN_WIDE("\r\n\r\n"));
+  return IsWine() && !text.empty() && !text.ends_with(KSRN_WIDE("\r\n\r\n"));
 }
 
 }  // namespace ksrn::net::winhttp

@@ -27,6 +27,11 @@ void PrimeCertificateChains();
 // event: those become the WinHTTP codes; any other code is returned unchanged.
 uint32_t WinHttpCodeOfSocketError(uint32_t error);
 
+// Wine's TLS stack now and then fails a handshake under load, and its WinHTTP then passes the
+// security layer's own code through (SEC_E_INTERNAL_ERROR), where Windows reports 12157. True
+// for such a code, which is a failed handshake as 12157 is.
+bool IsSecurityLayerFailure(uint32_t error);
+
 // Wine's WinHTTP completes an asynchronous send only when the response head has arrived. So a
 // send ends for its caller once WinHTTP reports the request written (REQUEST_SENT), and the
 // receive first waits for the send's own completion (HandleContext::AwaitSendCompletion): the
@@ -54,7 +59,9 @@ void RecordWireEncodingAnswer(uint32_t error);
 bool FetchWidenedHead(HINTERNET handle, WideString& text);
 
 // Wine 8 hands out a head that the connection cut short, or that never ended, as a whole one; a
-// whole head ends with its blank line. True for such a head, which is then an invalid response.
+// whole head ends with its blank line there. True for such a head under Wine, which is then an
+// invalid response. Windows promises no blank line at the end of WinHTTP's text, so elsewhere
+// this is always false.
 bool IsHeadCutShort(WideStringView text);
 
 }  // namespace ksrn::net::winhttp
