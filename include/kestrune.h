@@ -195,8 +195,10 @@ KSRN_API int32_t KSRN_GetPendingCount(void);
    - Windows (WinHTTP): from WinHTTP's status notifications: from "sending request" on the
      request counts as possibly written; a request closed (cancelled, out of time) while WinHTTP
      was still connecting or in the TLS handshake also answers UNKNOWN, because WinHTTP may finish
-     a call after its handle was closed and then send. A refused connection or a TLS failure that
-     WinHTTP itself reports stays NOT_SENT. See KSRN_GetDelivery(3). */
+     a call after its handle was closed and then send. A send that completed, or failed otherwise
+     than by name, connect or TLS, also counts as possibly written. A refused connection or a TLS
+     failure that WinHTTP itself reports stays NOT_SENT, and so does a proxy's refusal of the
+     tunnel. See KSRN_GetDelivery(3). */
 KSRN_API int32_t KSRN_GetDelivery(int32_t id);
 
 /* KSRN_GetTimingUs: microseconds from the moment the engine registered the request (inside
