@@ -7,6 +7,7 @@
 // least 90% of it), and what the server answered; then the time from registration to the start
 // grant of requests that have units, with a budget and without (the budget's own cost is
 // engine_bench's "budget at a start" figure).
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -142,7 +144,8 @@ int main(int argc, char** argv) {
   std::vector<int> refusedPerRun;
   std::vector<size_t> startsPerRun;
   for (const auto& [processes, key] : runs) {
-    const std::string share = "budget-bench-" + std::to_string(getpid()) + "-" + key;
+    // The bench's process ids start afresh in every run: the clock keeps names apart.
+    const std::string share = "budget-bench-" + std::to_string(time(nullptr)) + "-" + key;
     int starts[2];
     if (pipe(starts) != 0) {
       return 1;
@@ -163,6 +166,7 @@ int main(int argc, char** argv) {
     }
     close(starts[0]);
     startsPerRun.push_back(BusiestSecond(startsUs));
+    shm_unlink(("/kestrune-" + std::to_string(geteuid()) + "-" + share).c_str());
     int refused = 0;
     for (const pid_t child : children) {
       int status = 0;

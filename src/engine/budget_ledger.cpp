@@ -2,6 +2,9 @@
 #include "engine/budget_ledger.h"
 
 #include <algorithm>
+#include <array>
+
+#include "platform/limits.h"
 
 namespace ksrn {
 namespace {
@@ -28,10 +31,18 @@ void Expire(BudgetLedger& ledger, SteadyTime now) {
   ledger.grantCount = kept;
 }
 
-uint64_t Counting(const BudgetLedger& ledger) {
+// A flight counts until it lands, or until a period after its deadline when its process died.
+bool IsFlying(const BudgetLedger::Flight& flight, int64_t period, SteadyTime now) {
+  return flight.weight != 0 && flight.deadline + period > now;
+}
+
+uint64_t Counting(const BudgetLedger& ledger, SteadyTime now) {
   uint64_t sum = 0;
   for (uint32_t i = 0; i < ledger.grantCount; ++i) {
     sum += ledger.grants[i].weight;
+  }
+  for (const BudgetLedger::Flight& flight : ledger.flights) {
+    sum += IsFlying(flight, PeriodNs(ledger), now) ? flight.weight : 0;
   }
   return sum;
 }
@@ -61,6 +72,10 @@ void SetBudget(BudgetLedger& ledger, int32_t units, int32_t periodMs) {
   ledger.periodMs = periodMs;
 }
 
+// Whatever counts now stops counting in order: a grant a period after it was recorded, a flight
+// no sooner than a period after its start (it lands when its request is written, later than
+// that). The answer is therefore never later than the truth, and a caller that waits until then
+// looks again.
 SteadyTime EarliestStart(BudgetLedger& ledger, uint64_t weight, SteadyTime now) {
   if (ledger.units == 0) {
     return now;
@@ -70,25 +85,72 @@ SteadyTime EarliestStart(BudgetLedger& ledger, uint64_t weight, SteadyTime now) 
   }
   const SteadyTime from = std::max(now, ledger.holdUntil);
   Expire(ledger, now);
-  // Oldest first, the grants stop counting; the start fits once enough of them have.
-  uint64_t counting = Counting(ledger);
+  uint64_t counting = Counting(ledger, now);
   const uint64_t room = static_cast<uint64_t>(ledger.units) - weight;
+  if (counting <= room) {
+    return from;
+  }
+  const int64_t period = PeriodNs(ledger);
+  std::array<BudgetLedger::Grant, BudgetLedger::kGrantCapacity + BudgetLedger::kFlightCapacity>
+      ends;
+  size_t count = 0;
+  for (uint32_t i = 0; i < ledger.grantCount; ++i) {
+    ends[count++] = {ledger.grants[i].at + period, ledger.grants[i].weight};
+  }
+  for (const BudgetLedger::Flight& flight : ledger.flights) {
+    if (IsFlying(flight, period, now)) {
+      // One that should have landed by now is looked at again soon.
+      ends[count++] = {std::max(flight.startedAt + period, now + MergeSpanNs(ledger)),
+                       flight.weight};
+    }
+  }
+  std::sort(ends.begin(), ends.begin() + static_cast<ptrdiff_t>(count),
+            [](const auto& a, const auto& b) { return a.at < b.at; });
   SteadyTime fitsAt = now;
-  for (uint32_t i = 0; i < ledger.grantCount && counting > room; ++i) {
-    counting -= ledger.grants[i].weight;
-    fitsAt = ledger.grants[i].at + PeriodNs(ledger);
+  for (size_t i = 0; i < count && counting > room; ++i) {
+    counting -= ends[i].weight;
+    fitsAt = ends[i].at;
   }
   return std::max(from, fitsAt);
 }
 
-void RecordGrant(BudgetLedger& ledger, uint64_t weight, SteadyTime now) {
+int TakeFlight(BudgetLedger& ledger, uint64_t weight, SteadyTime now, SteadyTime deadline,
+               SteadyTime& retryAt) {
+  retryAt = EarliestStart(ledger, weight, now);
+  if (ledger.units == 0 || retryAt > now) {
+    return -1;
+  }
+  const int64_t period = PeriodNs(ledger);
+  for (size_t slot = 0; slot < BudgetLedger::kFlightCapacity; ++slot) {
+    BudgetLedger::Flight& flight = ledger.flights[slot];
+    if (!IsFlying(flight, period, now)) {
+      flight = {now, std::max(deadline, now), weight};
+      return static_cast<int>(slot);
+    }
+  }
+  // Every slot flies: one lands within a moment.
+  retryAt = now + kNanosecondsPerMillisecond;
+  return -1;
+}
+
+void LandFlight(BudgetLedger& ledger, int slot, uint64_t weight, SteadyTime readAt) {
+  if (ledger.units == 0) {
+    return;
+  }
+  if (slot >= 0 && static_cast<size_t>(slot) < BudgetLedger::kFlightCapacity) {
+    ledger.flights[slot].weight = 0;
+  }
+  RecordGrant(ledger, weight, readAt);
+}
+
+void RecordGrant(BudgetLedger& ledger, uint64_t weight, SteadyTime at) {
   if (ledger.units == 0) {
     return;
   }
   if (ledger.grantCount > 0) {
     BudgetLedger::Grant& newest = ledger.grants[ledger.grantCount - 1];
-    if (now - newest.at <= MergeSpanNs(ledger)) {
-      newest.at = std::max(newest.at, now);
+    if (at - newest.at <= MergeSpanNs(ledger)) {
+      newest.at = std::max(newest.at, at);
       newest.weight += weight;
       return;
     }
@@ -96,7 +158,7 @@ void RecordGrant(BudgetLedger& ledger, uint64_t weight, SteadyTime now) {
   if (ledger.grantCount == BudgetLedger::kGrantCapacity) {
     MergeClosest(ledger);
   }
-  ledger.grants[ledger.grantCount++] = {now, weight};
+  ledger.grants[ledger.grantCount++] = {at, weight};
 }
 
 uint64_t UnitsLeft(BudgetLedger& ledger, SteadyTime now) {
@@ -104,7 +166,7 @@ uint64_t UnitsLeft(BudgetLedger& ledger, SteadyTime now) {
     return 0;
   }
   Expire(ledger, now);
-  const uint64_t counting = Counting(ledger);
+  const uint64_t counting = Counting(ledger, now);
   const auto units = static_cast<uint64_t>(ledger.units);
   return counting >= units ? 0 : units - counting;
 }
@@ -127,6 +189,16 @@ void RepairLedger(BudgetLedger& ledger, SteadyTime now) {
   }
   std::stable_sort(ledger.grants, ledger.grants + ledger.grantCount,
                    [](const auto& a, const auto& b) { return a.at < b.at; });
+  for (BudgetLedger::Flight& flight : ledger.flights) {
+    if (flight.weight != 0) {
+      flight.weight =
+          std::clamp<uint64_t>(flight.weight, 1, static_cast<uint64_t>(kMaxBudgetUnits));
+      flight.startedAt = std::min(flight.startedAt, now);
+      // A deadline is never further ahead than the longest time budget; a later one is garbage.
+      flight.deadline = std::clamp(flight.deadline, flight.startedAt,
+                                   now + kMaxTimeoutMs * kNanosecondsPerMillisecond);
+    }
+  }
 }
 
 }  // namespace ksrn

@@ -162,6 +162,15 @@ HttpResult HttpEngine::Transfer(size_t worker, const RequestRef& request) {
     result.wire = trace ? WireReport::FromTrace(*trace, startedAt) : WireReport{};
     result.wire.At(Mark::Started) = startedAt;
   }
+  if (request->budgetFlight >= 0) {
+    // The exchange counts the request when it reads it, somewhere between our writing it and
+    // the first byte of its answer: counted from that first byte, the grant covers every window
+    // the exchange can have put it in. Without an answer it counts from now, later still.
+    const SteadyTime answeredAt = trace ? trace->firstByteAt.load() : 0;
+    budgets.Land(request->hostIndex, request->budgetFlight, request->weight,
+                 answeredAt != 0 ? answeredAt : SteadyNow());
+    request->budgetFlight = -1;
+  }
   return result;
 }
 

@@ -15,6 +15,7 @@ struct SharedBudgets {
   std::array<BudgetLedger, kExchangeHostCount> hosts;
 };
 constexpr uint32_t kSharedBudgetsVersion = 1;
+constexpr int kFlightSlots = static_cast<int>(BudgetLedger::kFlightCapacity);
 
 // Takes the region's lock for a scope; a holder that died may have left any ledger half-written.
 class SCOPED_CAPABILITY RegionLock {
@@ -89,9 +90,17 @@ uint32_t HostBudgets::Share(std::string_view name) {
       for (uint32_t i = 0; i < from.grantCount; ++i) {
         RecordGrant(into, from.grants[i].weight, from.grants[i].at);
       }
+      // Requests in flight here count there as written now; their own landing later records
+      // them again, which only counts them longer.
+      for (const BudgetLedger::Flight& flight : from.flights) {
+        if (flight.weight != 0) {
+          RecordGrant(into, flight.weight, SteadyNow());
+        }
+      }
     }
   }
   shared = std::move(region);
+  tableGeneration.fetch_add(1);
   inUse.store(true);
   return kErrorSuccess;
 }
@@ -132,20 +141,32 @@ void HostBudgets::Unreserve(int host, uint64_t weight) {
   reserved[static_cast<size_t>(host)].fetch_sub(weight);
 }
 
-bool HostBudgets::Take(int host, uint64_t weight, SteadyTime now, SteadyTime& retryAt) {
+bool HostBudgets::Take(int host, uint64_t weight, SteadyTime now, SteadyTime deadline, int& flight,
+                       SteadyTime& retryAt) {
   try {
     return WithLedger(host, [&](BudgetLedger& ledger) {
-      retryAt = EarliestStart(ledger, weight, now);
+      const int slot = TakeFlight(ledger, weight, now, deadline, retryAt);
       if (retryAt > now) {
         return false;
       }
-      RecordGrant(ledger, weight, now);
+      flight = slot < 0 ? -1 : tableGeneration.load() * kFlightSlots + slot;
       reserved[static_cast<size_t>(host)].fetch_sub(weight);
       return true;
     });
   } catch (const std::system_error&) {
     retryAt = kNeverTime;
     return false;
+  }
+}
+
+void HostBudgets::Land(int host, int flight, uint64_t weight, SteadyTime readAt) {
+  try {
+    WithLedger(host, [&](BudgetLedger& ledger) {
+      const bool sameTable = flight >= 0 && flight / kFlightSlots == tableGeneration.load();
+      LandFlight(ledger, sameTable ? flight % kFlightSlots : -1, weight, readAt);
+    });
+  } catch (const std::system_error&) {
+    // The flight counts until a period after its deadline instead.
   }
 }
 

@@ -1,12 +1,14 @@
 // The per-host request budgets of one engine: a ledger per allowlisted host, kept in this
 // process or, once shared by name, in a region every process of the user that names it uses.
 //
-// A start takes its units in two steps, so that the four running places are never spent waiting
-// for units: a worker reserves them as it takes the record from the queue (only if they are
-// there now, counting what the process has reserved already), and the start gate records the
-// grant when the start happens, at its true time. Reservations are this process's own and die
-// with it; the shared ledger holds grants only. Only another process can take the units between
-// the two steps; the start then waits for them in the gate.
+// A start takes its units in three steps, so that the four running places are never spent
+// waiting for units and the budget counts each request until it has reached the exchange: a
+// worker reserves them as it takes the record from the queue (only if they are there now,
+// counting what the process has reserved already), the start gate turns the reservation into a
+// flight of the ledger when the start happens, and the worker lands the flight as a grant once
+// the exchange has certainly read the request. Reservations are this process's own and die with it;
+// flights die a period after their deadline. Only another process can take the units between the
+// first two steps; the start then waits for them in the gate.
 //
 // Locks: localMutex, then the shared region's lock; both are leaves, taken under engineMutex or
 // dispatchMutex and never the other way round.
@@ -51,9 +53,14 @@ class HostBudgets {
   // nothing; never later than the truth.
   SteadyTime EarliestFor(int host, uint64_t weight, uint64_t ahead, SteadyTime now);
   void Unreserve(int host, uint64_t weight);
-  // Turns a reservation into a grant recorded at now; false, keeping the reservation, with
-  // retryAt as for Reserve when another process took the units meanwhile.
-  bool Take(int host, uint64_t weight, SteadyTime now, SteadyTime& retryAt);
+  // Turns a reservation into a flight started at now that counts until it lands (flight: its
+  // slot, -1 when the host has no budget and nothing is counted); false, keeping the
+  // reservation, with retryAt as for Reserve when another process took the units meanwhile.
+  bool Take(int host, uint64_t weight, SteadyTime now, SteadyTime deadline, int& flight,
+            SteadyTime& retryAt);
+  // Lands a flight as a grant recorded at readAt: when the exchange has certainly read its
+  // request (the first byte of the answer), or any later moment.
+  void Land(int host, int flight, uint64_t weight, SteadyTime readAt);
 
   // No start to a budgeted host before until; nothing for a host without a budget. True when
   // the hold was applied.
@@ -71,6 +78,9 @@ class HostBudgets {
   Mutex localMutex;
   std::array<BudgetLedger, kExchangeHostCount> local GUARDED_BY(localMutex){};
   std::unique_ptr<SharedRegion> shared GUARDED_BY(localMutex);
+  // One more at every Share (under localMutex), and part of every flight handed out, so that a
+  // flight taken in the table used before lands in the new one as a grant only, freeing no slot.
+  std::atomic<int> tableGeneration{0};
   // Units this process has reserved per host and not yet granted or given back.
   std::array<std::atomic<uint64_t>, kExchangeHostCount> reserved{};
 };

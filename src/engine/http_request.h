@@ -84,10 +84,12 @@ struct HttpRequest {
   SteadyTime deadline = 0;
   int hostIndex = -1;   // the host's place in the allowlist, for its budget
   uint64_t weight = 1;  // the units of its host's budget a start takes
-  // The worker's own, from taking the record out of the queue to its start: units reserved for
-  // it, and whether it was refused for want of units.
+  // The worker's own, from taking the record out of the queue to the end of its transfer: units
+  // reserved for it, whether it was refused for want of units, and its flight in the budget
+  // ledger while its request has not been written.
   bool unitsReserved = false;
   bool unitsRefused = false;
+  int budgetFlight = -1;
 
   // Lock-free progress flags. All accesses are sequentially consistent: a canceller's flag store
   // must be visible before its state exchange and slot exchanges, and a transfer's slot install

@@ -70,7 +70,8 @@ bool StartGate::TryStartLocked(size_t place, HttpRequest& request, SteadyTime no
   }
   if (request.unitsReserved) {
     SteadyTime unitsAt = kNeverTime;
-    if (!budgets.Take(request.hostIndex, request.weight, now, unitsAt)) {
+    if (!budgets.Take(request.hostIndex, request.weight, now, request.deadline,
+                      request.budgetFlight, unitsAt)) {
       request.unitsRefused = unitsAt > request.deadline;
       wakeAt = std::min(request.deadline, unitsAt);
       return false;

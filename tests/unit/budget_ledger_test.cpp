@@ -76,6 +76,26 @@ TEST(BudgetLedgerTest, BurstAfterQuietAndLimits) {
   EXPECT_EQ(EarliestStart(ledger, 100, now), now) << "removed with its hold";
 }
 
+TEST(BudgetLedgerTest, AFlightCountsUntilItLandsThenForAPeriod) {
+  BudgetLedger ledger{};
+  SetBudget(ledger, 1, 1000);
+  const SteadyTime start = 1000 * kMs;
+  SteadyTime retryAt = 0;
+  const int slot = TakeFlight(ledger, 1, start, start + 5000 * kMs, retryAt);
+  ASSERT_GE(slot, 0);
+  EXPECT_EQ(TakeFlight(ledger, 1, start + 1500 * kMs, start + 9000 * kMs, retryAt), -1)
+      << "still in the air after a period: it counts";
+  EXPECT_GT(retryAt, start + 1500 * kMs);
+  LandFlight(ledger, slot, 1, start + 2000 * kMs);
+  EXPECT_EQ(EarliestStart(ledger, 1, start + 2500 * kMs), start + 3000 * kMs)
+      << "a period from its landing, not from its start";
+  const int lost = TakeFlight(ledger, 1, start + 3000 * kMs, start + 4000 * kMs, retryAt);
+  ASSERT_GE(lost, 0) << "taken by a process that dies before landing it";
+  EXPECT_GT(EarliestStart(ledger, 1, start + 4999 * kMs), start + 4999 * kMs);
+  EXPECT_EQ(EarliestStart(ledger, 1, start + 5000 * kMs), start + 5000 * kMs)
+      << "a period after its deadline it no longer counts";
+}
+
 TEST(BudgetLedgerTest, RepairMakesAHalfWrittenLedgerSafe) {
   BudgetLedger ledger{};
   SetBudget(ledger, 5, 1000);

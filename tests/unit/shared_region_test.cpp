@@ -164,8 +164,10 @@ TEST(SharedRegionTest, TwoSharersOfABudgetStayWithinItTogether) {
   for (int i = 0; i < 10; ++i) {
     HostBudgets& sharer = i % 2 == 0 ? first : second;
     SteadyTime retryAt = 0;
-    if (sharer.Reserve(0, 1, now, retryAt) && sharer.Take(0, 1, now, retryAt)) {
+    int flight = -1;
+    if (sharer.Reserve(0, 1, now, retryAt) && sharer.Take(0, 1, now, now, flight, retryAt)) {
       ++granted;
+      sharer.Land(0, flight, 1, now);
     }
   }
   EXPECT_EQ(granted, 3);
