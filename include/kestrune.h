@@ -129,8 +129,9 @@ KSRN_API int32_t KSRN_AllowMethod(const KSRN_CHAR* method);
    ERROR_WINHTTP_INVALID_URL, ERROR_WINHTTP_UNRECOGNIZED_SCHEME, ERROR_ACCESS_DENIED (URL);
    ERROR_BUFFER_OVERFLOW, ERROR_ACCESS_DENIED (method: GET, HEAD, POST and those
    KSRN_AllowMethod added are taken); ERROR_BUFFER_OVERFLOW, ERROR_INVALID_DATA,
-   ERROR_ACCESS_DENIED (headers); ERROR_INVALID_PARAMETER (body with GET or HEAD); ERROR_OPERATION_ABORTED (shutting down), ERROR_NOT_ENOUGH_QUOTA (32 held),
-   ERROR_NO_MORE_ITEMS (ids used up). See KSRN_Request(3). */
+   ERROR_ACCESS_DENIED (headers); ERROR_INVALID_PARAMETER (body with GET or HEAD);
+   ERROR_OPERATION_ABORTED (shutting down), ERROR_NOT_ENOUGH_QUOTA (32 held), ERROR_NO_MORE_ITEMS
+   (ids used up). See KSRN_Request(3). */
 KSRN_API int32_t KSRN_Request(const KSRN_CHAR* url, const KSRN_CHAR* method,
                               const KSRN_CHAR* headers, const uint8_t* body, int32_t bodyLength,
                               int32_t timeoutMs);
