@@ -74,8 +74,9 @@ std::deque<RequestRef>::iterator HttpEngine::PickLocked(Refusals& refusals, Stea
       return entry;
     }
     const auto host = static_cast<size_t>(request.hostIndex);
+    const bool firstOfHost = !waiting[host];
     SteadyTime unitsAt = kNeverTime;
-    if (!waiting[host]) {
+    if (firstOfHost) {
       if (budgets.Reserve(request.hostIndex, request.weight, now, unitsAt)) {
         request.unitsReserved = true;
         return entry;
@@ -88,9 +89,13 @@ std::deque<RequestRef>::iterator HttpEngine::PickLocked(Refusals& refusals, Stea
       entry = queue.erase(entry);
       continue;
     }
+    // Only the first waiting record of a host says when to look again: the later ones cannot go
+    // before it, and their own estimate may lie in the past.
+    if (firstOfHost) {
+      retryAt = std::min(retryAt, unitsAt);
+    }
     waiting[host] = true;
     waitingAhead[host] += request.weight;
-    retryAt = std::min(retryAt, unitsAt);
     ++entry;
   }
   return queue.end();
