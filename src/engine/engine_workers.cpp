@@ -156,6 +156,9 @@ HttpResult HttpEngine::Transfer(size_t worker, const RequestRef& request) {
       return HttpResult::Failure(request->timedOut.load() ? kErrorWinhttpTimeout
                                                           : kErrorOperationAborted);
     }
+    if (request->budgetFlight >= 0) {
+      WakeWorkers();  // its reservation is a flight now: the records waiting behind it look again
+    }
     trace = std::make_shared<net::WireTrace>();
     result = HttpDownload(*request, trace);
   } catch (const std::bad_alloc&) {

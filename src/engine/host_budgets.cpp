@@ -109,7 +109,15 @@ bool HostBudgets::Reserve(int host, uint64_t weight, SteadyTime now, SteadyTime&
   std::atomic<uint64_t>& mine = reserved[static_cast<size_t>(host)];
   try {
     return WithLedger(host, [&](BudgetLedger& ledger) {
-      retryAt = EarliestStart(ledger, mine.load() + weight, now);
+      // With this process's reservations it would not fit in one window: they become flights in
+      // the start gate, which then wakes the workers; until then a lower bound, looked at again
+      // after a moment at the latest.
+      const uint64_t together = mine.load() + weight;
+      if (ledger.units != 0 && together > static_cast<uint64_t>(ledger.units)) {
+        retryAt = std::max(EarliestStart(ledger, weight, now), now + kNanosecondsPerMillisecond);
+        return false;
+      }
+      retryAt = EarliestStart(ledger, together, now);
       if (retryAt > now) {
         return false;
       }

@@ -45,8 +45,9 @@ class HostBudgets {
   // region's refusal (5, 1306, 8, 31).
   uint32_t Share(std::string_view name);
 
-  // Reserves weight for a start now; false with the earliest time it could fit in retryAt
-  // (kNeverTime: never), counting this process's earlier reservations. A ledger that cannot be
+  // Reserves weight for a start now, counting this process's earlier reservations; false with
+  // the earliest time it could fit in retryAt (kNeverTime: never; a lower bound, at least a
+  // moment ahead, while this process's reservations are in the way). A ledger that cannot be
   // read (the shared lock is broken) has nothing to give.
   bool Reserve(int host, uint64_t weight, SteadyTime now, SteadyTime& retryAt);
   // The earliest time weight could start after `ahead` units queued before it, reserving

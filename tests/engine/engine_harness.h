@@ -14,6 +14,7 @@
 #include "engine/http_engine.h"
 #include "fake_http_ops.h"
 #include "platform/win32_errors.h"
+#include "validate/exchange_hosts.h"
 
 namespace ksrn {
 
@@ -39,6 +40,7 @@ inline WideString Wide(const std::string& text) { return WideString(text.begin()
 inline RequestRef MakeRequest(const std::string& path = "/", int32_t timeoutMs = 60000) {
   auto request = std::make_shared<HttpRequest>();
   request->url.host = KSRN_WIDE("api.kraken.com");
+  request->hostIndex = ExchangeHostIndex(request->url.host.c_str());
   request->url.pathAndQuery = Wide(path);
   request->method = KSRN_WIDE("GET");
   request->timeoutMs = timeoutMs;

@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 
 constexpr int kHostThreads = 3;
 constexpr int kOperationsPerThread = 3000;
+const int kKrakenHost = ExchangeHostIndex(KSRN_WIDE("api.kraken.com"));
 
 // What a host saw the first time it found a record ready; a second publication would change it.
 struct Outcome {
@@ -94,8 +95,11 @@ class Hosts {
       } else if (choice < 9500) {
         const int32_t pending = engine.PendingCount();
         EXPECT_TRUE(pending >= 0 && pending <= static_cast<int32_t>(kMaxRequests));
-      } else {
+      } else if (choice < 9750) {
         EXPECT_TRUE(engine.SetThrottleMs(static_cast<int32_t>(random() % 3)));
+      } else {
+        static const int32_t kUnits[] = {0, 2, 20};
+        engine.SetHostBudget(kKrakenHost, kUnits[random() % 3], 50 + 150 * (random() % 2));
       }
       if (random() % 3 == 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
@@ -116,7 +120,8 @@ class Hosts {
       }
       const uint32_t kExpected[] = {kErrorSuccess,        kErrorOperationAborted,
                                     kErrorWinhttpTimeout, kErrorWinhttpConnectionError,
-                                    kErrorGenFailure,     kErrorNotEnoughMemory};
+                                    kErrorGenFailure,     kErrorNotEnoughMemory,
+                                    kErrorRetry};
       EXPECT_NE(std::find(std::begin(kExpected), std::end(kExpected), outcome.error),
                 std::end(kExpected))
           << outcome.error;
@@ -204,6 +209,9 @@ TEST_F(StressTest, RandomHostOperationsKeepTheBooks) {
   EXPECT_LE(EngineProbe::ResultBytes(*engine), kMaxResultBytes);
   hosts->CheckOutcomes(/*engineRunning=*/true);
   EXPECT_GT(hosts->submitted.size(), 100u);
+  // Every unit reserved or in flight was given back or landed: a period later all are free.
+  engine->SetHostBudget(kKrakenHost, 1000, 1);
+  EXPECT_TRUE(test::WaitUntil([&] { return engine->HostUnitsLeft(kKrakenHost) == 1000; }));
   ExpectNoRecordOutlivesItsHolders();
 }
 

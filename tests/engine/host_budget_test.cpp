@@ -67,7 +67,8 @@ TEST_F(HostBudgetTest, AHostsRequestsStartInOrderSpacedByItsBudget) {
   }
   const std::vector<fake::SentRequest> sent = fake::SentRequests();
   const std::vector<Clock::time_point> starts = fake::OpenTimes();
-  ASSERT_EQ(sent.size(), 4u);
+  ASSERT_EQ(sent.size(), 4u) << ErrorOf(requests[0]) << " " << ErrorOf(requests[1]) << " "
+                             << ErrorOf(requests[2]) << " " << ErrorOf(requests[3]);
   for (size_t i = 1; i < sent.size(); ++i) {
     EXPECT_LT(sent[i - 1].objectName, sent[i].objectName) << "submission order";
     EXPECT_GE(starts[i] - starts[i - 1], 300ms) << "one start per period";
