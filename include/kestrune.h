@@ -50,9 +50,9 @@ extern "C" {
 /* The release this header belongs to. The build refuses a header whose numbers differ from the
    project version. */
 #define KSRN_VERSION_MAJOR 1
-#define KSRN_VERSION_MINOR 1
+#define KSRN_VERSION_MINOR 2
 #define KSRN_VERSION_PATCH 0
-#define KSRN_VERSION_STRING "1.1.0"
+#define KSRN_VERSION_STRING "1.2.0"
 
 /*
  * Error codes a host can see, with their Win32 names. Exports leave them in the last error;
@@ -277,6 +277,38 @@ KSRN_API int32_t KSRN_GetHostUnitsLeft(const KSRN_CHAR* host);
    another user or open to others is refused with ERROR_ACCESS_DENIED, one of another layout
    with ERROR_REVISION_MISMATCH. Returns 1, else 0. See KSRN_SetHostBudget(3). */
 KSRN_API int32_t KSRN_ShareBudgets(const KSRN_CHAR* name);
+
+/*
+ * Kept connections (since 1.2). Off after every KSRN_Init: each request opens its own
+ * connection and closes it after its exchange.
+ */
+/* idleMs 1 to 300000: a connection whose response was read to its end, on which nothing failed,
+   was cancelled or ran out of time, and that the server did not ask to close, stays open for up
+   to idleMs after its last use (at most 4 per host and proxy), and the next request to the same
+   host through the same proxy takes it instead of connecting: a warm request costs one round
+   trip. Send a cheap request (a ping or server-time endpoint) to warm a host before the order.
+   A request whose method is not GET or HEAD is written at most once: when a kept connection
+   breaks before its answer it ends with ERROR_WINHTTP_CONNECTION_ERROR, delivery UNKNOWN, and
+   is never sent again; GET and HEAD may be sent once more on a fresh connection within their
+   deadline. 0 returns to a fresh connection per request. Applies to requests that start after
+   the call; lowering it closes the idle connections it makes too old, and KSRN_Shutdown closes
+   them all. 1, else 0 with ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER (out of range),
+   ERROR_NOT_ENOUGH_MEMORY or ERROR_GEN_FAILURE. See KSRN_SetKeepAliveMs(3). */
+KSRN_API int32_t KSRN_SetKeepAliveMs(int32_t idleMs);
+/* 1 when the finished request was written on a connection an earlier request had used (its
+   RESOLVED, CONNECTED and SECURED marks are then -1 and its address is that connection's peer),
+   else 0; errors as KSRN_GetDelivery. See KSRN_SetKeepAliveMs(3). */
+KSRN_API int32_t KSRN_GetConnectionReused(int32_t id);
+
+/* Waiting without polling (since 1.2). */
+/* The completion count: it changes whenever a request's outcome is published and at every
+   KSRN_Shutdown, runs from 1 to 2147483647 and wraps to 1. Returns it as soon as it differs from
+   seen (at once for seen 0, which is never a count), else when it changes or after timeoutMs
+   (0: at once), with last error 0. Holds no library lock while it waits, and never delays a
+   shutdown. A host waits with the count it last saw, checks its requests, and waits again.
+   0 with ERROR_INVALID_HANDLE (not initialised when called), ERROR_INVALID_PARAMETER (timeoutMs
+   negative) or ERROR_GEN_FAILURE. See KSRN_WaitForCompletion(3). */
+KSRN_API int32_t KSRN_WaitForCompletion(int32_t seen, int32_t timeoutMs);
 
 #ifdef __cplusplus
 }

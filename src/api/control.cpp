@@ -1,6 +1,7 @@
 // The control exports: each acquires the engine, makes exactly one engine call and turns its
 // result into the last error. None of them waits for a transfer.
 #include "api/lifecycle.h"
+#include "engine/completion_signal.h"
 #include "kestrune.h"
 #include "platform/win32_errors.h"
 
@@ -41,6 +42,31 @@ int32_t KSRN_SetThrottleMs(int32_t throttleMs) {
   return RunOnEngine([throttleMs](HttpEngine& engine, uint32_t& error) {
     return Answer(engine.SetThrottleMs(throttleMs), kErrorInvalidParameter, error);
   });
+}
+
+int32_t KSRN_SetKeepAliveMs(int32_t idleMs) {
+  return RunOnEngine([idleMs](HttpEngine& engine, uint32_t& error) {
+    return Answer(engine.SetKeepAliveMs(idleMs), kErrorInvalidParameter, error);
+  });
+}
+
+// The engine is only checked, never held, while the call sleeps: a shutdown must not wait for it.
+int32_t KSRN_WaitForCompletion(int32_t seen, int32_t timeoutMs) {
+  if (!AcquireEngine()) {
+    return 0;
+  }
+  if (timeoutMs < 0) {
+    SetApiError(kErrorInvalidParameter);
+    return 0;
+  }
+  try {
+    const int32_t count = CompletionSignal::Get().WaitPast(seen, timeoutMs);
+    SetApiError(kErrorSuccess);
+    return count;
+  } catch (...) {
+    SetApiError(kErrorGenFailure);
+    return 0;
+  }
 }
 
 // Ids of 0 and below are simply never in the table, so they are not found rather than invalid.

@@ -148,6 +148,11 @@ int32_t KSRN_GetDelivery(int32_t id) {
   });
 }
 
+int32_t KSRN_GetConnectionReused(int32_t id) {
+  return ReadOutcome<int32_t>(
+      id, [](const HttpResult& result, uint32_t&) { return result.wire.connectionReused ? 1 : 0; });
+}
+
 // Like the copies' arguments, the mark is checked first. Marks are reached within the time
 // budget (two minutes at most), far inside 32 bits of microseconds.
 int32_t KSRN_GetTimingUs(int32_t id, int32_t mark) {

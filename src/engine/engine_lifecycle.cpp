@@ -1,9 +1,14 @@
-// Engine start and stop: the four workers and the watchdog, the one-time Stop, the destructor.
+// Engine start and stop: the four workers and the watchdog, the one-time Stop, the destructor,
+// and the connection settings that last as long as the engine.
 #include "engine/http_engine.h"
 
 namespace ksrn {
 
-HttpEngine::HttpEngine(RequestIdAllocator& allocator) : idAllocator(allocator) {
+HttpEngine::HttpEngine(RequestIdAllocator& allocator)
+    : idAllocator(allocator), completions(CompletionSignal::Get()) {
+  // Each engine starts with fresh connections only and the proxy settings of its start.
+  net::HttpSetKeepAlive(0);
+  net::HttpReadProxySettings();
   try {
     workers.reserve(kWorkerCount);
     for (size_t worker = 0; worker < StartGate::kPlaces; ++worker) {
@@ -75,6 +80,7 @@ void HttpEngine::Stop() {
     }
   }
   watchdog.Join();
+  net::HttpSetKeepAlive(0);
   {
     MutexLock lock(engineMutex);
     queue.clear();
@@ -82,6 +88,16 @@ void HttpEngine::Stop() {
     resultBytes = 0;
   }
   stopped = true;
+  // Waiters learn of the stop even when no request was left to publish.
+  completions.Notify();
+}
+
+bool HttpEngine::SetKeepAliveMs(int32_t ms) {
+  if (ms < 0 || ms > kMaxKeepAliveMs) {
+    return false;
+  }
+  net::HttpSetKeepAlive(ms);
+  return true;
 }
 
 size_t HttpEngine::UnjoinedThreads() const {

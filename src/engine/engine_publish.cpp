@@ -2,6 +2,7 @@
 // finished records.
 #include <system_error>
 
+#include "engine/completion_signal.h"
 #include "engine/http_engine.h"
 #include "platform/win32_errors.h"
 
@@ -63,6 +64,7 @@ void HttpEngine::Complete(const RequestRef& request, HttpResult result) {
     MutexLock resultLock(request->resultMutex);
     StoreOutcomeLocked(*request, std::move(failure), 0);
   }
+  completions.Notify();
 }
 
 }  // namespace ksrn

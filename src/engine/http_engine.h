@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/completion_signal.h"
 #include "engine/host_budgets.h"
 #include "engine/http_request.h"
 #include "engine/request_id_allocator.h"
@@ -67,6 +68,10 @@ class HttpEngine final : private WatchedTable {
   // changes nothing.
   bool SetThrottleMs(int32_t ms) { return gate.SetThrottleMs(ms); }
   int32_t ThrottleMs() const { return gate.ThrottleMs(); }
+  // How long a connection may stay open unused for the next request to its host, 0 to
+  // kMaxKeepAliveMs (0: a fresh connection per request, as after start); anything else is
+  // refused and changes nothing. Stop closes every idle connection.
+  bool SetKeepAliveMs(int32_t ms);
 
   // Per-host budgets (host: an allowlist index; the caller checked every range). Setting one, or
   // sharing, takes effect for the records still queued at once. Share returns 0 or the region's
@@ -156,6 +161,7 @@ class HttpEngine final : private WatchedTable {
   std::unordered_map<int32_t, RequestRef> requests GUARDED_BY(engineMutex);
   uint64_t resultBytes GUARDED_BY(engineMutex) = 0;
   RequestIdAllocator& idAllocator;
+  CompletionSignal& completions;  // told of every publication and of the stop
   bool accepting GUARDED_BY(engineMutex) = true;
   std::atomic<bool> stopping{false};  // written under engineMutex, read anywhere
 

@@ -43,6 +43,7 @@ WireReport WireReport::FromTrace(const net::WireTrace& trace, SteadyTime started
   report.At(Mark::Sent) = trace.sentAt.load();
   report.At(Mark::FirstByte) = trace.firstByteAt.load();
   trace.CopyRemoteAddress(report.remoteAddress);
+  report.connectionReused = trace.connectionReused.load();
   return report;
 }
 

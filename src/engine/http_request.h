@@ -40,6 +40,7 @@ struct WireReport {
   SteadyTime registeredAt = 0;                 // what the marks are counted from
   std::array<SteadyTime, kMarkCount> marks{};  // by mark number - 1; 0 when not reached
   std::array<WideChar, net::WireTrace::kAddressUnits> remoteAddress{};  // NUL-terminated
+  bool connectionReused = false;  // written on a connection an earlier request had used
 
   SteadyTime& At(Mark mark) { return marks[static_cast<size_t>(mark) - 1]; }
   // Gathers what the trace saw: the delivery, the operation set's marks and the address.

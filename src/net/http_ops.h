@@ -63,6 +63,9 @@ struct WireTrace {
   std::atomic<SteadyTime> sentAt{0};
   std::atomic<SteadyTime> firstByteAt{0};
   std::atomic<bool> requestMayBeWritten{false};
+  // The request was written on a connection an earlier request had used; the resolve, connect
+  // and handshake marks then stay unset, as nothing of the kind happened.
+  std::atomic<bool> connectionReused{false};
   // Set by the transfer, not the operation set: the final response head arrived.
   std::atomic<bool> answered{false};
 
@@ -92,6 +95,22 @@ struct WireTrace {
 // called. Later calls return at once. May block; called with no lock held that a host call may
 // wait on.
 bool HttpPrepareProcess(size_t concurrentTransfers);
+
+// Kept connections, process-wide. idleMs 0 (the setting until changed): every request opens its
+// own connection and closes it after its exchange. Above 0: sessions opened from now on keep a
+// connection whose response was read to its end, that no request on it failed or left unread
+// and that the server did not ask to close, for up to idleMs after its last use, at most
+// kMaxIdleConnectionsPerHost per host (and proxy), and a later request to that host takes it
+// instead of connecting. A request whose method is neither GET nor HEAD is written at most once:
+// if a kept connection dies before its answer, it fails with 12030 instead of being sent again.
+// Lowering the setting closes the idle connections it makes too old; 0 closes them all.
+inline constexpr size_t kMaxIdleConnectionsPerHost = 4;
+void HttpSetKeepAlive(int32_t idleMs);
+
+// Reads the system's proxy settings that requests opened from now on use (on Linux from the
+// environment, which is read nowhere else); Windows reads its own. Called once per engine start,
+// never on a transfer's thread: a host may change its environment while requests run.
+void HttpReadProxySettings();
 
 // Opens a session with the given user agent and the system's proxy, TLS 1.2 or later and
 // HTTP/1.1 only. Null on failure.

@@ -23,6 +23,7 @@ inline constexpr int32_t kMaxRequestId = 0x7FFFFFFF;
 inline constexpr uint64_t kMaxResultBytes = 64ull * 1024 * 1024;
 inline constexpr std::chrono::milliseconds kWatchdogPeriod{25};
 inline constexpr int32_t kMaxThrottleMs = 60000;
+inline constexpr int32_t kMaxKeepAliveMs = 300000;
 
 // One response.
 inline constexpr uint32_t kMaxResponseBodyBytes = 4 * 1024 * 1024;

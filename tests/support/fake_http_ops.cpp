@@ -266,6 +266,10 @@ bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
   return !fake::ShouldFail(state, nullptr, state.defaultExchange, Step::Prepare);
 }
 
+// The fake keeps no connections and reads no proxy.
+void HttpSetKeepAlive(int32_t /*idleMs*/) {}
+void HttpReadProxySettings() {}
+
 NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   auto& state = Global();
   std::unique_lock lock(state.mutex);

@@ -141,6 +141,10 @@ bool HttpPrepareProcess(size_t concurrentTransfers) {
   }));
 }
 
+void HttpReadProxySettings() {}
+
+void HttpSetKeepAlive(int32_t /*idleMs*/) {}
+
 NetHandle HttpOpen(const WideChar* userAgent) {
   return ReportHandle([&](NetHandle& handle) {
     if (const uint32_t error = PrepareCurl(); error != kErrorSuccess) {

@@ -417,6 +417,11 @@ bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
   }));
 }
 
+// WinHTTP reads the system's proxy itself, per session.
+void HttpReadProxySettings() {}
+
+void HttpSetKeepAlive(int32_t /*idleMs*/) {}
+
 NetHandle HttpOpen(const WideChar* userAgent) {
   return ReportHandle([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
 }
