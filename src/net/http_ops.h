@@ -112,6 +112,16 @@ void HttpSetKeepAlive(int32_t idleMs);
 // never on a transfer's thread: a host may change its environment while requests run.
 void HttpReadProxySettings();
 
+// Fork: a child inherits none of the parent's threads, so it must never wait on a lock that a
+// parent thread held at the fork, nor touch a connection or wake-up channel it shares with the
+// parent. HttpForkPrepare (in the parent, before the fork) takes the op set's own locks;
+// HttpForkParent gives them back; HttpForkChild (in the child) gives them back and forgets
+// every idle connection and pooled handle without closing them, as they are the parent's. No
+// transfer of the child's may run meanwhile: the caller makes sure.
+void HttpForkPrepare();
+void HttpForkParent();
+void HttpForkChild();
+
 // Opens a session with the given user agent and the system's proxy, TLS 1.2 or later and
 // HTTP/1.1 only. Null on failure.
 NetHandle HttpOpen(const WideChar* userAgent);

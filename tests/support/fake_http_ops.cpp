@@ -270,6 +270,11 @@ bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
 void HttpSetKeepAlive(int32_t /*idleMs*/) {}
 void HttpReadProxySettings() {}
 
+// The fake holds no process-wide state that a fork could break.
+void HttpForkPrepare() {}
+void HttpForkParent() {}
+void HttpForkChild() {}
+
 NetHandle HttpOpen(const WideChar* /*userAgent*/) {
   auto& state = Global();
   std::unique_lock lock(state.mutex);

@@ -143,6 +143,10 @@ bool HttpPrepareProcess(size_t concurrentTransfers) {
 
 void HttpReadProxySettings() {}
 
+void HttpForkPrepare() {}
+void HttpForkParent() {}
+void HttpForkChild() {}
+
 void HttpSetKeepAlive(int32_t /*idleMs*/) {}
 
 NetHandle HttpOpen(const WideChar* userAgent) {

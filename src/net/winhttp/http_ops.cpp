@@ -420,6 +420,11 @@ bool HttpPrepareProcess(size_t /*concurrentTransfers*/) {
 // WinHTTP reads the system's proxy itself, per session.
 void HttpReadProxySettings() {}
 
+// No fork on Windows.
+void HttpForkPrepare() {}
+void HttpForkParent() {}
+void HttpForkChild() {}
+
 void HttpSetKeepAlive(int32_t /*idleMs*/) {}
 
 NetHandle HttpOpen(const WideChar* userAgent) {
