@@ -112,6 +112,8 @@ TEST_F(NotificationTest, TheTraceNeverRestsOnANotificationThatMayNotCome) {
     bool written;
     const char* marks;  // reached: Resolved, Connected, Secured, sent (T), First byte
     const wchar_t* address;
+    bool mayReuse = false;  // the request may go out on a kept connection
+    bool reused = false;
   } scripts[] = {
       {"only completions", L"D | H | 200", 0, true, "F", kHeadPeer},
       {"a send out of time", L"R C127.0.0.1 E12002", 12002, true, "RC", L"127.0.0.1"},
@@ -126,6 +128,13 @@ TEST_F(NotificationTest, TheTraceNeverRestsOnANotificationThatMayNotCome) {
       {"a proxy's 407", L"R C127.0.0.1 S T300 D | V90 H | 407u", 12029, false, "RC", kHeadPeer},
       {"a 407 over TLS", L"R C127.0.0.1 S T300 D | V90 H | 407", 0, true, "RCSTF", kHeadPeer},
       {"an unnamed connection", L"C127.0.0.1 S D | H | 200n", 0, true, "CSF", L"127.0.0.1"},
+      {"a kept connection", L"S T300 D | V90 H | 200", 0, true, "TF", kHeadPeer, true, true},
+      {"a kept connection closed unanswered", L"S T300 D | V0 E12152", 12030, true, "T", L"", true,
+       true},
+      {"a kept connection given up", L"S P R C127.0.0.1 S T300 D | H | 200", 0, true, "RCSTF",
+       kHeadPeer, true, false},
+      {"none to keep", L"R C127.0.0.1 S T300 D | V90 H | 200", 0, true, "RCSTF", kHeadPeer, true,
+       false},
   };
   for (const auto& s : scripts) {
     SCOPED_TRACE(s.name);
@@ -133,6 +142,7 @@ TEST_F(NotificationTest, TheTraceNeverRestsOnANotificationThatMayNotCome) {
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     auto context =
         std::make_shared<HandleContext>(HandleKind::Request, std::make_shared<SessionTimeouts>());
+    context->mayReuseConnection = s.mayReuse;
     ASSERT_EQ(context->Adopt(request), kErrorSuccess);
     auto trace = std::make_shared<WireTrace>();
     context->SetTrace(trace);
@@ -142,16 +152,19 @@ TEST_F(NotificationTest, TheTraceNeverRestsOnANotificationThatMayNotCome) {
     uint32_t error = kErrorSuccess;
     std::wstring phase;
     for (int i = 0; error == kErrorSuccess && std::getline(phases, phase, L'|'); ++i) {
-      error = i < 2 ? Play(*context, i == 0 ? AsyncCall::Send : AsyncCall::Receive, phase)
-                    : context->AcceptHead(std::wcstoul(phase.c_str(), nullptr, 10),
-                                          phase.find(L'u') == std::wstring::npos,
-                                          phase.find(L'n') == std::wstring::npos ? kHeadPeer : L"");
+      error = i == 0 ? Play(*context, AsyncCall::Send, phase)
+              : i == 1
+                  ? context->ReceiveFailure(Play(*context, AsyncCall::Receive, phase))
+                  : context->AcceptHead(std::wcstoul(phase.c_str(), nullptr, 10),
+                                        phase.find(L'u') == std::wstring::npos,
+                                        phase.find(L'n') == std::wstring::npos ? kHeadPeer : L"");
     }
     context->Close();
     context->OnHandleClosing();  // WinHTTP calls back no one here
 
     EXPECT_EQ(error, s.error);
     EXPECT_EQ(trace->requestMayBeWritten.load(), s.written);
+    EXPECT_EQ(trace->connectionReused.load(), s.reused);
     const std::pair<char, SteadyTime> reached[] = {
         {'R', trace->resolvedAt.load()},  {'C', trace->connectedAt.load()},
         {'S', trace->securedAt.load()},   {'T', trace->sentAt.load()},

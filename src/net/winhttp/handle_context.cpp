@@ -145,6 +145,7 @@ uint32_t HandleContext::ApplyTimeoutsLocked() {
 }
 
 uint32_t HandleContext::Close() {
+  std::shared_ptr<SharedSessions::Use> retiring;
   {
     MutexLock state(stateMutex);
     closed = true;
@@ -156,18 +157,60 @@ uint32_t HandleContext::Close() {
         trace->SetRemoteAddress(WideStringView(connectedAddress.data(), connectedAddressLength));
       }
     }
+    if (sendStarted.load() && (!readToEnd.load() || inFlight != AsyncCall::None)) {
+      retiring = sharedUse;
+    }
   }
   completed.NotifyAll();
-  MutexLock gate(gateMutex);
-  const uint32_t error = WinHttpCloseHandle(handle) ? kErrorSuccess : LastFailure();
-  handle = nullptr;
-  MutexLock state(stateMutex);
-  // A call still in flight may yet write into the buffers; they then go with the context.
-  if (inFlight == AsyncCall::None) {
-    std::vector<uint8_t>().swap(readBuffer);
-    std::vector<uint8_t>().swap(sendBody);
+  if (retiring) {
+    retiring->Retire();
   }
+  uint32_t error = kErrorSuccess;
+  {
+    MutexLock gate(gateMutex);
+    // A session whose connections are shared has no handle of its own.
+    if (handle != nullptr && !WinHttpCloseHandle(handle)) {
+      error = LastFailure();
+    }
+    handle = nullptr;
+  }
+  std::shared_ptr<SharedSessions::Use> released;
+  {
+    MutexLock state(stateMutex);
+    // A call still in flight may yet write into the buffers; they then go with the context.
+    if (inFlight == AsyncCall::None) {
+      std::vector<uint8_t>().swap(readBuffer);
+      std::vector<uint8_t>().swap(sendBody);
+    }
+    released = std::move(sharedUse);
+  }
+  // The last share closes the shared session, after the handle made under it.
+  released.reset();
   return error;
+}
+
+bool HandleContext::IsOpen() const {
+  MutexLock state(stateMutex);
+  return !closed;
+}
+
+void HandleContext::ShareSession(std::shared_ptr<SharedSessions::Use> use) {
+  MutexLock state(stateMutex);
+  sharedUse = std::move(use);
+}
+
+std::shared_ptr<SharedSessions::Use> HandleContext::SharedSession() const {
+  MutexLock state(stateMutex);
+  return sharedUse;
+}
+
+uint32_t HandleContext::ReceiveFailure(uint32_t error) const {
+  MutexLock state(stateMutex);
+  const bool keptWithoutAnswer =
+      trace && trace->connectionReused.load() && trace->firstByteAt.load() == 0;
+  return keptWithoutAnswer && error == kErrorWinhttpInvalidServerResponse
+             ? kErrorWinhttpConnectionError
+             : error;
 }
 
 void HandleContext::Complete(AsyncCall call, uint32_t error, uint32_t count) {
@@ -275,6 +318,8 @@ void HandleContext::OnProgress(DWORD status, const void* information, DWORD info
       WireTrace::Stamp(wire.resolvedAt);
       break;
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
+      connected = true;
+      wire.connectionReused.store(false);
       if (wire.securedAt.load() == 0 && !wire.requestMayBeWritten.load()) {
         wire.connectedAt.store(SteadyNow());
       } else {
@@ -290,10 +335,13 @@ void HandleContext::OnProgress(DWORD status, const void* information, DWORD info
       }
       break;
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
-      WireTrace::Stamp(wire.securedAt);
+      if (!NoteKeptConnectionLocked(wire)) {
+        WireTrace::Stamp(wire.securedAt);
+      }
       wire.requestMayBeWritten.store(true);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+      NoteKeptConnectionLocked(wire);
       WireTrace::Stamp(wire.sentAt);
       wire.requestMayBeWritten.store(true);
       break;
@@ -312,6 +360,30 @@ void HandleContext::OnProgress(DWORD status, const void* information, DWORD info
       break;
     default:
       break;
+  }
+}
+
+bool HandleContext::NoteKeptConnectionLocked(WireTrace& wire) {
+  if (!mayReuseConnection || connected) {
+    return false;
+  }
+  wire.connectionReused.store(true);
+  wire.resolvedAt.store(0);
+  wire.connectedAt.store(0);
+  wire.securedAt.store(0);
+  return true;
+}
+
+void HandleContext::OnSendingRequest(HINTERNET request) {
+  OnProgress(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, nullptr, 0);
+  WideString peer;
+  if (!mayReuseConnection || !QueryPeerAddress(request, peer)) {
+    return;
+  }
+  MutexLock state(stateMutex);
+  if (!connected) {
+    connectedAddressLength = std::min(peer.size(), connectedAddress.size());
+    std::copy_n(peer.begin(), connectedAddressLength, connectedAddress.begin());
   }
 }
 
@@ -335,9 +407,11 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_NAME_RESOLVED:
     case WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER:
-    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
     case WINHTTP_CALLBACK_STATUS_RESPONSE_RECEIVED:
       target->OnProgress(status, information, informationLength);
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST:
+      target->OnSendingRequest(handle);
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
       target->OnProgress(status, information, informationLength);

@@ -17,6 +17,7 @@
 #include <winhttp.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "net/http_ops.h"
 #include "net/winhttp/error_map.h"
 #include "net/winhttp/handle_types.h"
+#include "net/winhttp/shared_sessions.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/mutex.h"
 #include "platform/win32_errors.h"
@@ -101,7 +103,22 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // A send closed before WinHTTP reported its own end may still write afterwards (not every
   // WinHTTP stops a call when its handle closes), so its request counts as possibly written.
   // A request that connected but kept no address from its head keeps its last connection's.
+  // A request that was sent and did not end cleanly (its body read to the end, no call left in
+  // flight) retires its shared session; the share is given back once the handle is closed.
   uint32_t Close() EXCLUDES(gateMutex, stateMutex);
+
+  // False once closed.
+  bool IsOpen() const EXCLUDES(stateMutex);
+
+  // Connections and requests under a shared session: their share of it (null otherwise). Set
+  // before the handle is published.
+  void ShareSession(std::shared_ptr<SharedSessions::Use> use) EXCLUDES(stateMutex);
+  std::shared_ptr<SharedSessions::Use> SharedSession() const EXCLUDES(stateMutex);
+
+  // A receive that failed with this code: a kept connection that ends before any byte of the
+  // answer broke (12030), as Windows reports it; Wine reports such an end as an empty answer
+  // (12152), which from a kept connection is no answer of the server's.
+  uint32_t ReceiveFailure(uint32_t error) const EXCLUDES(stateMutex);
 
   // Requests only: the trace the notifications below are stamped into from now on.
   void SetTrace(std::shared_ptr<WireTrace> wireTrace) EXCLUDES(stateMutex);
@@ -131,6 +148,9 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // head available.
   void OnProgress(DWORD status, const void* information, DWORD informationLength)
       EXCLUDES(stateMutex);
+  // "Sending request" on request: a kept connection had no "connected" notification to name
+  // its peer, so WinHTTP is asked for it.
+  void OnSendingRequest(HINTERNET request) EXCLUDES(stateMutex);
   void OnHandleClosing() EXCLUDES(stateMutex);
 
   // Buffers handed to WinHTTP. They belong to the context, not to the caller, so a call that
@@ -143,6 +163,17 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // The session could not turn WinHTTP's cross-session pool off, so its requests refuse
   // keep-alive instead. Set when the handle is made, before any other thread sees it.
   bool refusesKeepAlive = false;
+  // Sessions only, set when connections are kept: the session has no WinHTTP handle of its own;
+  // its connections open under their host's shared session for this user agent.
+  std::optional<WideString> sharedAgent;
+  // Requests only, set when the handle is made: the request may go out on a connection an
+  // earlier request left open (a shared session's, or one of WinHTTP's cross-session pool),
+  // which it does when no connection is made for it.
+  bool mayReuseConnection = false;
+  // Requests only, set by the thread that runs the request: its send started; its body was
+  // read to the end.
+  std::atomic<bool> sendStarted{false};
+  std::atomic<bool> readToEnd{false};
 
  private:
   // Under the gate: checks the handle, applies newer session time-outs, marks the call in
@@ -150,6 +181,9 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   uint32_t BeginLocked(AsyncCall call) REQUIRES(gateMutex) EXCLUDES(stateMutex);
   void AbandonLocked() REQUIRES(gateMutex) EXCLUDES(stateMutex);
   uint32_t ApplyTimeoutsLocked() REQUIRES(gateMutex);
+  // At "sending request": with no connection made for it, the request went out on a kept one,
+  // whose resolve, connect and handshake were an earlier request's. True then.
+  bool NoteKeptConnectionLocked(WireTrace& wire) REQUIRES(stateMutex);
 
   const HandleKind kind;
   const std::shared_ptr<SessionTimeouts> timeouts;
@@ -159,7 +193,7 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   HINTERNET handle GUARDED_BY(gateMutex) = nullptr;               // null once closed
   uint64_t appliedGeneration GUARDED_BY(gateMutex) = UINT64_MAX;  // none applied yet
 
-  Mutex stateMutex ACQUIRED_AFTER(gateMutex);
+  mutable Mutex stateMutex ACQUIRED_AFTER(gateMutex);
   CondVar completed;
   bool closed GUARDED_BY(stateMutex) = false;
   AsyncCall inFlight GUARDED_BY(stateMutex) = AsyncCall::None;
@@ -172,6 +206,8 @@ class HandleContext : public std::enable_shared_from_this<HandleContext> {
   // until the head names the connection that carried it (AcceptHead) or the handle closes.
   std::array<WideChar, WireTrace::kAddressUnits> connectedAddress GUARDED_BY(stateMutex) = {};
   size_t connectedAddressLength GUARDED_BY(stateMutex) = 0;
+  bool connected GUARDED_BY(stateMutex) = false;  // a connection was made for this request
+  std::shared_ptr<SharedSessions::Use> sharedUse GUARDED_BY(stateMutex);
   std::shared_ptr<HandleContext> self GUARDED_BY(stateMutex);
 };
 

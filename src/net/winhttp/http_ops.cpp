@@ -15,6 +15,7 @@
 #include "net/winhttp/handle_context.h"
 #include "net/winhttp/head_path_probe.h"
 #include "net/winhttp/header_text.h"
+#include "net/winhttp/shared_sessions.h"
 #include "net/winhttp/wine_accommodations.h"
 #include "platform/ascii.h"
 #include "platform/header_bytes.h"
@@ -28,11 +29,15 @@ using winhttp::Completion;
 using winhttp::HandleContext;
 using winhttp::HandleKind;
 using winhttp::LastFailure;
+using winhttp::SharedSessions;
 
 using Registry = HandleRegistry<std::shared_ptr<HandleContext>>;
 
 // The process's one registry of the facade's handles.
 Registry& Handles() { return NeverDestroyed<Registry>(); }
+
+// The process's shared sessions, and the keep-alive setting.
+SharedSessions& Shared() { return NeverDestroyed<SharedSessions>(); }
 
 // Runs op(context) with the open handle's context, which stays alive until op returns: 6 for
 // an unknown or closed id, 12018 for a handle of another kind.
@@ -109,13 +114,15 @@ uint32_t RefuseKeepAlive(HINTERNET request) {
              : LastFailure();
 }
 
-uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
-  auto context = std::make_shared<HandleContext>(HandleKind::Session,
-                                                 std::make_shared<winhttp::SessionTimeouts>());
+// WINHTTP_OPTION_FAILED_CONNECTION_RETRIES, which not every winhttp.h defines: how often a
+// request may be sent again when a kept connection turns out dead.
+constexpr DWORD kOptionFailedConnectionRetries = 162;
+
+// An asynchronous WinHTTP session with our status callback and protocol policy.
+uint32_t CreateSession(const WideChar* userAgent, HINTERNET& session) {
   winhttp::PrimeCertificateChains();
-  HINTERNET session =
-      WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                  WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  session = WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                        WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (session == nullptr) {
     return LastFailure();
   }
@@ -130,8 +137,62 @@ uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
     WinHttpCloseHandle(session);
     return error;
   }
+  return kErrorSuccess;
+}
+
+// A host's shared session: its pool keeps the host's connections, at most
+// kMaxIdleConnectionsPerHost, which the workers' count never exceeds. A system that refuses
+// either option still shares: its kept connections then join WinHTTP's cross-session pool
+// (README, Windows notes), and an older one has no per-server limit to set.
+SharedSessions::Session OpenSharedSession(const WideChar* userAgent, uint32_t& error) {
+  HINTERNET session = nullptr;
+  error = CreateSession(userAgent, session);
+  if (error != kErrorSuccess) {
+    return nullptr;
+  }
+  DisableGlobalPooling(session);
+  DWORD connections = kMaxIdleConnectionsPerHost;
+  WinHttpSetOption(session, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+  return session;
+}
+
+// With connections kept the transfer's session is only a place for its time-outs: the shared
+// session of its host is joined at the connect, when the host is known.
+uint32_t OpenSession(const WideChar* userAgent, NetHandle& handle) {
+  auto context = std::make_shared<HandleContext>(HandleKind::Session,
+                                                 std::make_shared<winhttp::SessionTimeouts>());
+  if (Shared().IdleMs() > 0) {
+    context->sharedAgent.emplace(userAgent);
+    handle = Handles().Register(context);
+    return kErrorSuccess;
+  }
+  HINTERNET session = nullptr;
+  if (const uint32_t error = CreateSession(userAgent, session); error != kErrorSuccess) {
+    return error;
+  }
   context->refusesKeepAlive = !DisableGlobalPooling(session);
   return Publish(context, session, handle);
+}
+
+uint32_t ConnectShared(HandleContext& parent, const WideChar* host, uint16_t port,
+                       HandleContext& context, HINTERNET& created) {
+  if (!parent.IsOpen()) {
+    return kErrorWinhttpOperationCancelled;
+  }
+  const WideString& userAgent = *parent.sharedAgent;
+  std::shared_ptr<SharedSessions::Use> use;
+  const uint32_t error = Shared().Join(
+      {userAgent, host, port},
+      [&](uint32_t& openError) { return OpenSharedSession(userAgent.c_str(), openError); }, use);
+  if (error != kErrorSuccess) {
+    return error;
+  }
+  created = WinHttpConnect(use->Handle(), host, port, 0);
+  if (created == nullptr) {
+    return LastFailure();
+  }
+  context.ShareSession(std::move(use));
+  return kErrorSuccess;
 }
 
 uint32_t Connect(NetHandle session, const WideChar* host, uint16_t port, NetHandle& handle) {
@@ -139,10 +200,12 @@ uint32_t Connect(NetHandle session, const WideChar* host, uint16_t port, NetHand
     auto context = std::make_shared<HandleContext>(HandleKind::Connection, parent.Timeouts());
     context->refusesKeepAlive = parent.refusesKeepAlive;
     HINTERNET created = nullptr;
-    const uint32_t error = parent.WithHandle([&](HINTERNET sessionHandle) {
-      created = WinHttpConnect(sessionHandle, host, port, 0);
-      return created == nullptr ? LastFailure() : kErrorSuccess;
-    });
+    const uint32_t error = parent.sharedAgent.has_value()
+                               ? ConnectShared(parent, host, port, *context, created)
+                               : parent.WithHandle([&](HINTERNET sessionHandle) {
+                                   created = WinHttpConnect(sessionHandle, host, port, 0);
+                                   return created == nullptr ? LastFailure() : kErrorSuccess;
+                                 });
     return error != kErrorSuccess ? error : Publish(context, created, handle);
   });
 }
@@ -153,6 +216,9 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
     auto context = std::make_shared<HandleContext>(HandleKind::Request, parent.Timeouts());
     context->body.isHead = EqualsAsciiLowercase(WideStringView(method), "head");
     context->refusesKeepAlive = parent.refusesKeepAlive;
+    std::shared_ptr<SharedSessions::Use> use = parent.SharedSession();
+    context->mayReuseConnection = use != nullptr || parent.refusesKeepAlive;
+    context->ShareSession(std::move(use));
     HINTERNET created = nullptr;
     const uint32_t error = parent.WithHandle([&](HINTERNET connectionHandle) {
       // HTTP/1.1 (the default version), no Accept header, the object name sent as given: the
@@ -161,7 +227,14 @@ uint32_t OpenRequest(NetHandle connection, const WideChar* method, const WideCha
           connectionHandle, method, objectName, nullptr, WINHTTP_NO_REFERER,
           WINHTTP_DEFAULT_ACCEPT_TYPES,
           WINHTTP_FLAG_SECURE | WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY);
-      return created == nullptr ? LastFailure() : kErrorSuccess;
+      if (created == nullptr) {
+        return LastFailure();
+      }
+      // Never written twice: no second send when a kept connection turns out dead. A system
+      // without the option refuses it (README, Windows notes).
+      DWORD retries = 0;
+      WinHttpSetOption(created, kOptionFailedConnectionRetries, &retries, sizeof retries);
+      return kErrorSuccess;
     });
     if (error != kErrorSuccess) {
       return error;
@@ -187,6 +260,7 @@ uint32_t Succeed(const Completion&) { return kErrorSuccess; }
 
 uint32_t SendRequest(HandleContext& context, const WideChar* headers, uint32_t headersLength,
                      const void* body, uint32_t bodyLength) {
+  context.sendStarted.store(true);
   const auto contextValue = reinterpret_cast<DWORD_PTR>(&context);
   // WinHttpSendRequest may also fail at once, with what it met on the wire so far.
   uint32_t sendFailure = kErrorSuccess;
@@ -231,13 +305,13 @@ uint32_t ReceiveResponse(HandleContext& context) {
   // WinHTTP takes no receive before it, and its failure is this operation's.
   uint32_t error = context.AwaitSendCompletion();
   if (error != kErrorSuccess) {
-    return error;
+    return context.ReceiveFailure(error);
   }
   error = context.Await(
       AsyncCall::Receive, [](HINTERNET handle) { return WinHttpReceiveResponse(handle, nullptr); },
       Succeed);
   if (error != kErrorSuccess) {
-    return error;
+    return context.ReceiveFailure(error);
   }
   return context.WithHandle([&](HINTERNET handle) {
     context.body.announcedBytes = winhttp::AnnouncedBodyBytes(handle, context.body.isHead);
@@ -266,6 +340,9 @@ uint32_t QueryDataAvailable(HandleContext& context, uint32_t& available) {
           return kErrorWinhttpConnectionError;
         }
         available = completion.count;
+        if (available == 0) {
+          context.readToEnd.store(true);
+        }
         return kErrorSuccess;
       });
 }
@@ -374,10 +451,15 @@ uint32_t QueryRawHeaders(HandleContext& context, void* buffer, uint32_t& bufferB
 
 uint32_t SetTimeouts(HandleContext& session, int resolveMs, int connectMs, int sendMs,
                      int receiveMs) {
-  const uint32_t error = session.WithHandle([&](HINTERNET handle) {
-    return WinHttpSetTimeouts(handle, resolveMs, connectMs, sendMs, receiveMs) ? kErrorSuccess
-                                                                               : LastFailure();
-  });
+  // A shared session is no transfer's to set: its requests take the values below.
+  const uint32_t error =
+      session.sharedAgent.has_value()
+          ? (session.IsOpen() ? kErrorSuccess : kErrorWinhttpOperationCancelled)
+          : session.WithHandle([&](HINTERNET handle) {
+              return WinHttpSetTimeouts(handle, resolveMs, connectMs, sendMs, receiveMs)
+                         ? kErrorSuccess
+                         : LastFailure();
+            });
   if (error != kErrorSuccess) {
     return error;
   }
@@ -425,7 +507,12 @@ void HttpForkPrepare() {}
 void HttpForkParent() {}
 void HttpForkChild() {}
 
-void HttpSetKeepAlive(int32_t /*idleMs*/) {}
+void HttpSetKeepAlive(int32_t idleMs) {
+  Guarded([&] {
+    Shared().SetIdleMs(idleMs);
+    return kErrorSuccess;
+  });
+}
 
 NetHandle HttpOpen(const WideChar* userAgent) {
   return ReportHandle([&](NetHandle& handle) { return OpenSession(userAgent, handle); });
