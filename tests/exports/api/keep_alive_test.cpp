@@ -44,10 +44,9 @@ Fetched Fetch(const std::string& path, const KSRN_CHAR* method = nullptr,
               const std::string& body = "", int32_t timeoutMs = kFinishMs,
               const char* host = kHost) {
   const KsrnApi& api = Api();
-  const int32_t id =
-      api.Request(BenchUrl(host, path).c_str(), method, nullptr,
-                  reinterpret_cast<const uint8_t*>(body.data()), static_cast<int32_t>(body.size()),
-                  timeoutMs);
+  const int32_t id = api.Request(BenchUrl(host, path).c_str(), method, nullptr,
+                                 reinterpret_cast<const uint8_t*>(body.data()),
+                                 static_cast<int32_t>(body.size()), timeoutMs);
   Fetched got;
   EXPECT_NE(id, 0) << path << ": last error " << api.GetLastError();
   EXPECT_TRUE(WaitReady(id)) << path;
@@ -86,10 +85,10 @@ TEST_F(ExportTest, KeepAliveArguments) {
       {"SetKeepAliveMs(300000)", [&] { return api.SetKeepAliveMs(300000); }, {1, 0}},
       {"GetConnectionReused(0)", [&] { return api.GetConnectionReused(0); }, {0, 87}},
       {"GetConnectionReused(-1)", [&] { return api.GetConnectionReused(-1); }, {0, 87}},
-      {"GetConnectionReused(unknown)", [&] { return api.GetConnectionReused(INT32_MAX); },
+      {"GetConnectionReused(unknown)",
+       [&] { return api.GetConnectionReused(INT32_MAX); },
        {0, 1168}},
-      {"GetConnectionReused(not ready)", [&] { return api.GetConnectionReused(held); },
-       {0, 996}},
+      {"GetConnectionReused(not ready)", [&] { return api.GetConnectionReused(held); }, {0, 996}},
       {"GetConnectionReused(fresh)", [&] { return api.GetConnectionReused(first); }, {0, 0}},
   };
   for (const auto& row : rows) {
@@ -179,8 +178,7 @@ TEST_F(ExportTest, WhatEndsAKeptConnection) {
          EXPECT_EQ(late.reused, 1);
        },
        kHost},
-      {"another host at the same address", kKeepMs, "/keep/status/200", nullptr,
-       "api.bybit.com"},
+      {"another host at the same address", kKeepMs, "/keep/status/200", nullptr, "api.bybit.com"},
       {"SetKeepAliveMs(0)", kKeepMs, "/keep/status/200",
        [](const KsrnApi& api) {
          EXPECT_EQ(api.SetKeepAliveMs(0), 1);
