@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "../../support/wine.h"
 #include "export_test_support.h"
 
 namespace ksrn::test {
@@ -14,6 +15,18 @@ namespace {
 
 constexpr const char* kHost = "api.binance.com";
 constexpr int32_t kKeepMs = 60000;
+
+// libcurl sends a GET once more on a fresh connection; on Windows WinHTTP's failed-connection
+// retries are off, so a GET too is written once there.
+#if defined(_WIN32)
+constexpr bool kResendsGet = false;
+#else
+constexpr bool kResendsGet = true;
+#endif
+
+constexpr const char* kWinePool =
+    "Wine 8 keeps idle connections in one pool for the whole process, whatever session they came "
+    "from, for 30 s: closing a session leaves its connections to the next request";
 
 struct Fetched {
   uint32_t error = 0;
@@ -116,16 +129,19 @@ TEST_F(ExportTest, AWarmRequestTakesTheKeptConnection) {
 }
 
 // The server reads the request that follows on the kept connection and closes it unanswered
-// (/keep/drop-next): a POST must reach it at most once, a GET is sent again on a new connection.
+// (/keep/drop-next): a POST must reach it at most once, a GET is sent again on a new connection
+// where the platform resends it.
 TEST_F(ExportTest, AKeptConnectionThatDiesBeforeTheAnswer) {
   ASSERT_EQ(api.SetKeepAliveMs(kKeepMs), 1);
   const struct {
     const KSRN_CHAR* method;
     const char* body;
     bool resent;
-  } rows[] = {{KSRN_TEXT("POST"), "{\"qty\":1}", false}, {KSRN_TEXT("GET"), "", true}};
+    const char* name;
+  } rows[] = {{KSRN_TEXT("POST"), "{\"qty\":1}", false, "POST"},
+              {KSRN_TEXT("GET"), "", kResendsGet, "GET"}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.resent ? "GET" : "POST");
+    SCOPED_TRACE(row.name);
     // A key of this connection alone: the server's counts outlive the test.
     const std::string key = "drop" + Fetch("/keep/status/200").connection;
     ASSERT_EQ(Fetch("/keep/drop-next/" + key + "/status/200").reused, 1);
@@ -156,10 +172,11 @@ TEST_F(ExportTest, WhatEndsAKeptConnection) {
     const char* warmPath;
     std::function<void(const KsrnApi&)> between;
     const char* nextHost;
+    const char* wineSkip = nullptr;  // why Wine cannot show the row
   } rows[] = {
       {"the server asked to close", kKeepMs, "/keep/close/status/200", nullptr, kHost},
       {"idle longer than idleMs", 300, "/keep/status/200",
-       [](const KsrnApi&) { KsrnSleepMs(1500); }, kHost},
+       [](const KsrnApi&) { KsrnSleepMs(1500); }, kHost, kWinePool},
       {"cancelled on it", kKeepMs, "/keep/status/200",
        [](const KsrnApi& api) {
          const int32_t id = api.Get(BenchUrl(kHost, "/keep/delay-headers/5000").c_str(), kFinishMs);
@@ -184,17 +201,20 @@ TEST_F(ExportTest, WhatEndsAKeptConnection) {
          EXPECT_EQ(api.SetKeepAliveMs(0), 1);
          EXPECT_EQ(api.SetKeepAliveMs(kKeepMs), 1);
        },
-       kHost},
+       kHost, kWinePool},
       {"KSRN_Shutdown, KSRN_Init", kKeepMs, "/keep/status/200",
        [](const KsrnApi& api) {
          EXPECT_EQ(api.Shutdown(), 1);
          EXPECT_EQ(api.Init(1), 1);
          EXPECT_EQ(api.SetKeepAliveMs(kKeepMs), 1);
        },
-       kHost},
+       kHost, kWinePool},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.wineSkip != nullptr && IsWine()) {
+      continue;
+    }
     ASSERT_EQ(api.SetKeepAliveMs(0), 1);  // no connection of an earlier row is left
     ASSERT_EQ(api.SetKeepAliveMs(row.idleMs), 1);
     const Fetched warm = Fetch(row.warmPath);
