@@ -376,8 +376,14 @@ bool HandleContext::NoteKeptConnectionLocked(WireTrace& wire) {
 
 void HandleContext::OnSendingRequest(HINTERNET request) {
   OnProgress(WINHTTP_CALLBACK_STATUS_SENDING_REQUEST, nullptr, 0);
+  {
+    MutexLock state(stateMutex);
+    if (!mayReuseConnection || connected) {
+      return;
+    }
+  }
   WideString peer;
-  if (!mayReuseConnection || !QueryPeerAddress(request, peer)) {
+  if (!QueryPeerAddress(request, peer)) {
     return;
   }
   MutexLock state(stateMutex);
