@@ -32,6 +32,7 @@ CTYPES = {
 SLOW = "https://api.huobi.pro/delay-headers/5000"
 ECHO = "https://api.binance.com/echo"
 BUDGETED = "api.kucoin.com"
+WIDE = kestrune.process_wide
 HOSTS = ["api.binance.com", "api.bybit.com", "www.okx.com", "api.kraken.com", "api.coinbase.com"]
 
 
@@ -65,8 +66,8 @@ class DeclarationTest(unittest.TestCase):
             shutil.copy(os.environ["KESTRUNE_LIBRARY"], Path(folder) / "libkestrune.so")
             cases = [  # (KESTRUNE_LIBRARY, LD_LIBRARY_PATH, output), the package from its source
                 ("", folder, r"\A12002\n1\n\Z"),  # the system loader, the development name
-                ("/nowhere.so", "", r"\A12002\ncannot load.*beside the package.*"
-                 r"KESTRUNE_LIBRARY \('/nowhere.so'\): /nowhere.so.*the system loader"),
+                ("/nowhere.so", "", r"\A12002\ncannot load.*KESTRUNE_LIBRARY \('/nowhere.so'\): "
+                 r"/nowhere.so.*beside the package.*the system loader"),
             ]
             for library, search_path, output in cases:
                 with self.subTest(library=library):
@@ -84,7 +85,7 @@ class ClientTest(unittest.TestCase):
 
     def test_round_trip_through_every_call(self):
         self.assertEqual(kestrune.abi_version(), kestrune.ABI_VERSION)
-        self.client.set_throttle_ms(0)
+        WIDE.set_throttle_ms(0)
         # The three forms of headers; a str block passes as the export takes it.
         for headers, body in [({"X-Probe": "one", "X-Other": "two"}, b"\0body\xff"),
                               ([("X-Probe", "one"), ("X-Other", "two")], bytearray(b"\0body\xff")),
@@ -120,15 +121,15 @@ class ClientTest(unittest.TestCase):
 
         cases = [  # (action, code, call, transient, may have reached the server)
             (lambda: self.client.request("https://example.com/"), 5, "KSRN_Request", False, False),
-            (lambda: self.client.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs", False, True),
-            (lambda: self.client.allow_method("OPTIONS"), 87, "KSRN_AllowMethod", False, True),
-            (lambda: self.client.set_host_budget("example.com", 5, 1000), 5, "KSRN_SetHostBudget",
+            (lambda: WIDE.set_throttle_ms(60001), 87, "KSRN_SetThrottleMs", False, True),
+            (lambda: WIDE.allow_method("OPTIONS"), 87, "KSRN_AllowMethod", False, True),
+            (lambda: WIDE.set_host_budget("example.com", 5, 1000), 5, "KSRN_SetHostBudget",
              False, True),
-            (lambda: self.client.host_hold_seconds("api kucoin"), 123, "KSRN_GetHostHoldMs", False,
+            (lambda: WIDE.host_hold_seconds("api kucoin"), 123, "KSRN_GetHostHoldMs", False,
              True),
-            (lambda: self.client.host_units_left("example.com"), 5, "KSRN_GetHostUnitsLeft", False,
+            (lambda: WIDE.host_units_left("example.com"), 5, "KSRN_GetHostUnitsLeft", False,
              True),
-            (lambda: self.client.share_budgets("a/b"), 87, "KSRN_ShareBudgets", False, True),
+            (lambda: WIDE.share_budgets("a/b"), 87, "KSRN_ShareBudgets", False, True),
             (timed_out, 12002, "KSRN_GetRequestError", True, True),
             (lambda: status_of(freed=False), 996, "KSRN_GetStatusCode", False, True),
             (lambda: status_of(freed=True), 1168, "KSRN_GetStatusCode", False, True),
@@ -156,42 +157,42 @@ class ClientTest(unittest.TestCase):
             (lambda: self.client.request(url, timeout_ms=2**32 + 1000), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=-2**31 - 1), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=1000.0), TypeError, "timeout_ms"),
-            (lambda: self.client.set_throttle_ms(2**32 + 1500), ValueError, "throttle_ms"),
+            (lambda: WIDE.set_throttle_ms(2**32 + 1500), ValueError, "throttle_ms"),
             (lambda: self.client.request(url, "POST", body=5), TypeError, "body"),
             (lambda: self.client.request(url, "POST", body="text"), TypeError, "body"),
             (lambda: self.client.request(url, method=b"GET"), TypeError, "method"),
-            (lambda: self.client.allow_method(None), TypeError, "method"),
-            (lambda: self.client.allow_method("PUT\0"), ValueError, "method"),
+            (lambda: WIDE.allow_method(None), TypeError, "method"),
+            (lambda: WIDE.allow_method("PUT\0"), ValueError, "method"),
             (lambda: kestrune.Client(allow_methods="DELETE"), TypeError, "allow_methods"),
             (lambda: kestrune.Client(allow_methods=None), TypeError, "allow_methods"),
             (lambda: kestrune.Client(allow_methods=[b"PUT"]), TypeError, "allow_methods"),
             (lambda: self.client.request(url, weight=2**31), ValueError, "weight"),
             (lambda: self.client.delete(url, weight=True), TypeError, "weight"),
-            (lambda: self.client.set_host_budget(None, 5, 1000), TypeError, "host"),
-            (lambda: self.client.set_host_budget(BUDGETED + "\0", 5, 1000), ValueError, "host"),
-            (lambda: self.client.set_host_budget(BUDGETED, True, 1000), TypeError, "units"),
-            (lambda: self.client.set_host_budget(BUDGETED, 5, 2**31), ValueError, "period_ms"),
-            (lambda: self.client.host_hold_seconds(None), TypeError, "host"),
-            (lambda: self.client.host_units_left(BUDGETED.encode()), TypeError, "host"),
-            (lambda: self.client.share_budgets(None), TypeError, "name"),
-            (lambda: self.client.share_budgets("desk\0"), ValueError, "name"),
+            (lambda: WIDE.set_host_budget(None, 5, 1000), TypeError, "host"),
+            (lambda: WIDE.set_host_budget(BUDGETED + "\0", 5, 1000), ValueError, "host"),
+            (lambda: WIDE.set_host_budget(BUDGETED, True, 1000), TypeError, "units"),
+            (lambda: WIDE.set_host_budget(BUDGETED, 5, 2**31), ValueError, "period_ms"),
+            (lambda: WIDE.host_hold_seconds(None), TypeError, "host"),
+            (lambda: WIDE.host_units_left(BUDGETED.encode()), TypeError, "host"),
+            (lambda: WIDE.share_budgets(None), TypeError, "name"),
+            (lambda: WIDE.share_budgets("desk\0"), ValueError, "name"),
             (lambda: self.client.request(url + "\0/evil"), ValueError, "url"),
         ]
         for call, exception, words in cases:
             with self.subTest(words), self.assertRaisesRegex(exception, words):
                 call()
         self.assertEqual(self.client.pending, 0)
-        self.assertIsNone(self.client.host_units_left(BUDGETED))
+        self.assertIsNone(WIDE.host_units_left(BUDGETED))
 
     def test_a_budget_refuses_heavier_requests_and_holds_its_host_after_retry_after(self):
-        self.client.set_host_budget(BUDGETED.upper(), 10, 60000)
-        self.assertEqual(self.client.host_units_left(BUDGETED), 10)
+        WIDE.set_host_budget(BUDGETED.upper(), 10, 60000)
+        self.assertEqual(WIDE.host_units_left(BUDGETED), 10)
         with self.assertRaises(kestrune.KestruneError) as raised:
             self.client.request(f"https://{BUDGETED}/bytes/1", weight=11)
         with self.client.request(f"https://{BUDGETED}/retry-after/429/5", weight=3) as request:
             self.assertEqual(request.wait(30).status, 429)
-        self.assertTrue(1 < self.client.host_hold_seconds(BUDGETED) <= 5)
-        self.assertEqual(self.client.host_units_left(BUDGETED), 0)
+        self.assertTrue(1 < WIDE.host_hold_seconds(BUDGETED) <= 5)
+        self.assertEqual(WIDE.host_units_left(BUDGETED), 0)
         with self.client.request(f"https://{BUDGETED}/bytes/1", timeout_ms=1000) as request:
             with self.assertRaises(kestrune.KestruneError) as held:
                 request.wait(30)
@@ -201,16 +202,16 @@ class ClientTest(unittest.TestCase):
             self.assertEqual((error.code, error.name, error.call, error.transient,
                               error.may_have_reached_server),
                              (code, kestrune.NAMES[code], call, transient, False))
-        self.client.set_host_budget(BUDGETED, 0, 0)  # removes the budget and the hold
-        self.assertEqual((self.client.host_units_left(BUDGETED),
-                          self.client.host_hold_seconds(BUDGETED)), (None, 0.0))
+        WIDE.set_host_budget(BUDGETED, 0, 0)  # removes the budget and the hold
+        self.assertEqual((WIDE.host_units_left(BUDGETED),
+                          WIDE.host_hold_seconds(BUDGETED)), (None, 0.0))
 
     def test_allowed_methods_reach_the_server(self):
         with kestrune.Client(allow_methods=("delete",)) as client:  # the engine of self.client
             with self.assertRaises(kestrune.KestruneError) as raised:
                 client.patch(ECHO)
             self.assertEqual(raised.exception.code, 5)
-            client.allow_method("Patch")
+            WIDE.allow_method("Patch")
             for submit, body, sent in [(client.delete, None, b"DELETE"),
                                        (client.patch, b"{}", b"PATCH")]:
                 with self.subTest(sent), submit(ECHO, body=body) as request:
@@ -345,7 +346,7 @@ class ClientTest(unittest.TestCase):
         threads, ticks, results = asyncio.run(run())
         self.assertEqual(results, [(200, b"late")] * 20)
         self.assertGreater(len(ticks), (time.monotonic() - started) / 0.01 / 10)
-        self.assertEqual(set(ticks), {threads})
+        self.assertLessEqual(set(ticks), {threads, threads + 1})  # and the one waiter thread
 
 
 if __name__ == "__main__":
