@@ -89,7 +89,7 @@ class DeclarationTest(unittest.TestCase):
     def test_the_package_documents_and_exports_what_it_is(self):
         readme = (ROOT / "bindings" / "python" / "README.md").read_text(encoding="utf-8")
         self.assertEqual(set(re.findall(r"kestrune-(\d[\d.]*\d)", readme)), {kestrune.__version__})
-        self.assertEqual(readme.count("|---|---|"), 1)
+        self.assertNotIn("|---|---|\n| | |", readme)  # one header row per table
         self.assertEqual([name for name in kestrune.__all__ if not hasattr(kestrune, name)], [])
 
 
