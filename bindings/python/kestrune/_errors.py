@@ -63,8 +63,8 @@ class KestruneError(Exception):
 
 class PolicyError(KestruneError, PermissionError):
     """5: the library refused the request by policy; `rule` says which: "scheme" (HTTPS only),
-    "port" (443 only), "host" (not allowlisted), "method" (not allowed) or "header" (one the
-    library sets itself)."""
+    "port" (443 only), "userinfo" (no user or password in the URL), "host" (not allowlisted),
+    "method" (not allowed) or "header" (one the library sets itself)."""
 
     rule: str = ""
 

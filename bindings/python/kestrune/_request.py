@@ -86,6 +86,12 @@ class Request(ResponseConventions):
     def closed(self) -> bool:
         return not self._finalizer.alive
 
+    def _live(self, call: str) -> int:
+        """The id, or the library's 1168 for it, saying why, once the binding freed it."""
+        if not self._finalizer.alive:
+            raise KestruneError.from_code(1168, call, detail="the request is closed")
+        return self.id
+
     def __repr__(self) -> str:
         if not self._finalizer.alive:
             return f"<kestrune.Request {self.id} closed>"
@@ -102,7 +108,7 @@ class Request(ResponseConventions):
     @property
     def ready(self) -> bool:
         """True once the outcome is published, whatever it is."""
-        return bool(native.KSRN_IsReady(self.id))
+        return bool(native.KSRN_IsReady(self._live("KSRN_IsReady")))
 
     @property
     def succeeded(self) -> bool:
@@ -114,7 +120,7 @@ class Request(ResponseConventions):
         """The outcome as a KestruneError (RequestTimeoutError, RequestCancelledError, ...) with
         the `status` and `body` that arrived, or None when the response was read to its end,
         whatever its status."""
-        code = int(native.KSRN_GetRequestError(self.id))
+        code = int(native.KSRN_GetRequestError(self._live("KSRN_GetRequestError")))
         if not code:
             return None
         reached = (not native.has_export("KSRN_GetDelivery")
@@ -135,21 +141,23 @@ class Request(ResponseConventions):
     @property
     def status(self) -> int:
         """The HTTP status; a request that failed raises its error instead."""
-        status = int(native.KSRN_GetStatusCode(self.id))
+        status = int(native.KSRN_GetStatusCode(self._live("KSRN_GetStatusCode")))
         self._raise_if_failed()
         return status
 
     @property
     def body(self) -> bytes:
         """The body; a request that failed raises its error (which holds what arrived)."""
-        body = native.copy_out("KSRN_GetBodySize", "KSRN_CopyBody", self.id)
+        body = native.copy_out("KSRN_GetBodySize", "KSRN_CopyBody",
+                               self._live("KSRN_GetBodySize"))
         self._raise_if_failed()
         return body
 
     @property
     def headers(self) -> Headers:
         """The response's header lines (the status line is `status`)."""
-        block = native.copy_out("KSRN_GetHeadersSize", "KSRN_CopyHeaders", self.id)
+        block = native.copy_out("KSRN_GetHeadersSize", "KSRN_CopyHeaders",
+                               self._live("KSRN_GetHeadersSize"))
         self._raise_if_failed()
         return Headers.parse(block)
 
@@ -183,13 +191,13 @@ class Request(ResponseConventions):
 
     def cancel(self) -> None:
         """Cancels the request: a queued one ends at once with 995, a running one soon after."""
-        native.KSRN_Cancel(self.id)
+        native.KSRN_Cancel(self._live("KSRN_Cancel"))
 
     def wait(self, timeout: Optional[float] = None) -> Request:
         """Blocks until the request is ready and returns it, or raises its error. Raises
         WaitTimeoutError when `timeout` seconds pass first; the request goes on."""
         limit = None if timeout is None else max(0.0, seconds(timeout, "timeout"))
-        if not _waiting.wait_ready(self.id, limit):
+        if not _waiting.wait_ready(self._live("KSRN_IsReady"), limit):
             raise WaitTimeoutError(996, NAMES[996], "wait", True,
                                    f"request {self.id} not ready after {timeout} s")
         self._raise_if_failed()
@@ -202,7 +210,7 @@ class Request(ResponseConventions):
 
     async def _wait_async(self) -> Request:
         try:
-            await _waiting.wait_ready_async(self.id)
+            await _waiting.wait_ready_async(self._live("KSRN_IsReady"))
         except asyncio.CancelledError:
             native.quietly("KSRN_Cancel", self.id)  # the request may be closed already
             raise

@@ -77,19 +77,24 @@ class _Watcher:
     def _run(self) -> None:
         seen = 0
         while True:
+            try:
+                seen = changed_count(seen, WAKE_MS)
+                stopped = False
+            except KestruneError:  # the engine stopped: every wait reads why
+                stopped = True
+            # Taken after the count: a wait registered later checks its request itself, and a
+            # completion after that changes the count this thread waits on next.
             with self.lock:
                 if not self.waits:
                     self.thread = None
                     return
                 waits = [(token, rid, wake) for token, (rid, wake) in self.waits.items()]
-            try:
-                seen = changed_count(seen, WAKE_MS)
-            except KestruneError:  # the engine stopped: every wait reads why
+            if stopped:
                 for token, _, wake in waits:
                     self.unwatch(token)
                     wake()
-                continue
-            self._wake_finished(waits)
+            else:
+                self._wake_finished(waits)
 
 
 _watcher = _Watcher()

@@ -27,6 +27,7 @@ HeadersLike = Union[str, Mapping[str, str], Iterable[Tuple[str, str]], None]
 ParamsLike = Union[str, Mapping[str, Any], Iterable[Tuple[str, Any]], None]
 
 BASE_METHODS = frozenset({"GET", "HEAD", "POST"})
+EXTRA_METHODS = frozenset({"DELETE", "PUT", "PATCH"})
 DEFAULT_TIMEOUT_MS = 10000  # what the library gives timeout_ms 0
 MIN_TIMEOUT_MS = 250
 # The headers the library sets itself and refuses from a host, named in the refusal.
@@ -73,13 +74,16 @@ def _refusal(url: str, method: str, headers: Optional[str]) -> Tuple[str, str]:
         port = None
     if port not in (None, 443):
         return "port", f"port {port} refused: 443 only"
+    if "@" in parts.netloc:
+        return "userinfo", "a user name or password in the URL refused"
     if native.has_export("KSRN_GetHostHoldMs"):
         _, code = native.quietly("KSRN_GetHostHoldMs", native.utf16(parts.hostname or ""))
         if code == native.NAMES_TO_CODES["ERROR_ACCESS_DENIED"]:
             return "host", f"host {parts.hostname!r} is not allowlisted"
     if method.upper() not in BASE_METHODS | process_wide.allowed_methods:
-        return "method", (f"method {method!r} is not allowed (Client(allow_methods="
-                          f"({method.upper()!r},)) allows it)")
+        hint = (f" until Client(allow_methods=({method.upper()!r},)) allows it"
+                if method.upper() in EXTRA_METHODS else "")
+        return "method", f"method {method!r} is not allowed{hint}"
     names = [line.partition(":")[0].strip() for line in (headers or "").split("\r\n")]
     refused = [name for name in names if name.lower() in LIBRARY_HEADERS]
     return "header", (f"header {refused[0]!r} refused: the library sets it itself" if refused
