@@ -20,7 +20,9 @@ from ._constants import ABI_VERSION, NAMES
 from ._errors import KestruneError, PolicyError, RequestTimeoutError
 from ._process import process_wide, required_text
 from ._request import Request, seconds
-from ._response import Delivery, Mark, Response, parse_retry_after  # noqa: F401 (their 1.1 home)
+from ._response import Response
+# Their 1.1 home, still exported from it.
+from ._response import Delivery as Delivery, Mark as Mark, parse_retry_after as parse_retry_after
 
 BodyLike = Union[bytes, bytearray, memoryview]
 HeadersLike = Union[str, Mapping[str, str], Iterable[Tuple[str, str]], None]
