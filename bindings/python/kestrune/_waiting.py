@@ -131,7 +131,9 @@ class _Places:
     request it holds (close, a client's close, collection), so it knows when one comes free."""
 
     def __init__(self) -> None:
-        self.lock = threading.Lock()
+        # Reentrant: a collection under the lock may run the finalizer of an unclosed request,
+        # which frees it here.
+        self.lock = threading.RLock()
         self.freed = 0  # how many frees so far: a free between a refusal and the wait counts
         self.waits: List[Callable[[], None]] = []
 
@@ -146,10 +148,11 @@ class _Places:
         """Returns after a free since `freed` was read, or after `timeout` seconds."""
         loop = asyncio.get_running_loop()
         future = loop.create_future()
+        wake = _wake_in(loop, future)
         with self.lock:
-            if self.freed != freed:
+            self.waits.append(wake)
+            if self.freed != freed:  # checked after the append, which may itself free one
                 return
-            self.waits.append(_wake_in(loop, future))
         try:
             await asyncio.wait_for(future, max(timeout, 0))
         except asyncio.TimeoutError:
