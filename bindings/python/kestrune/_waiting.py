@@ -32,9 +32,10 @@ def wait_ready(request_id: int, timeout: Optional[float]) -> bool:
     while not native.KSRN_IsReady(request_id):
         wait_ms = WAKE_MS
         if deadline is not None:
-            wait_ms = min(wait_ms, max(0, int((deadline - time.monotonic()) * 1000) + 1))
-            if deadline <= time.monotonic():
+            left = deadline - time.monotonic()
+            if left <= 0:
                 return False
+            wait_ms = min(wait_ms, int(left * 1000) + 1)
         seen = changed_count(seen, wait_ms)
     return True
 
