@@ -199,7 +199,7 @@ class Client:
         return _Submission(_with_params(url, params), method, block, data,
                            native.int32(timeout_ms, "timeout_ms"), native.int32(weight, "weight"))
 
-    def _submit(self, submission: _Submission) -> Request:
+    def _submit(self, submission: _Submission, collect: bool = True) -> Request:
         if not self._open:
             raise self._closed_error("request")
         url, method, headers, data, timeout_ms, weight = submission
@@ -219,7 +219,8 @@ class Client:
             except KestruneError as error:
                 # 32 held: unclosed requests in reference cycles hold places until a collection
                 # frees them; one collection, then the library's answer stands.
-                if error.code != native.NAMES_TO_CODES["ERROR_NOT_ENOUGH_QUOTA"] or attempt == 2:
+                if (error.code != native.NAMES_TO_CODES["ERROR_NOT_ENOUGH_QUOTA"] or attempt == 2
+                        or not collect):
                     raise
                 gc.collect()
         request = Request(int(request_id), url, self._requests.discard)
@@ -293,10 +294,11 @@ class Client:
         submission = self._prepare(url, method, headers, body, timeout_ms, weight, params, json,
                                    timeout)
         deadline = time.monotonic() + (submission.timeout_ms or DEFAULT_TIMEOUT_MS) / 1000
+        collect = True  # once per fetch; then it waits for a close to free a place
         while True:
             freed = _waiting.places.freed
             try:
-                request = self._submit(submission)
+                request = self._submit(submission, collect)
                 break
             except KestruneError as error:
                 if error.code != native.NAMES_TO_CODES["ERROR_NOT_ENOUGH_QUOTA"]:
@@ -305,7 +307,7 @@ class Client:
                 if left_ms < MIN_TIMEOUT_MS:
                     raise RequestTimeoutError(12002, NAMES[12002], error.call, False,
                                               "no place came free in time") from error
-                submission = submission._replace(timeout_ms=left_ms)
+                submission, collect = submission._replace(timeout_ms=left_ms), False
                 await _waiting.places.wait(freed, left_ms / 1000)
         with request:
             await request
