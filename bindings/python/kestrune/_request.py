@@ -19,7 +19,7 @@ from ._response import Delivery, Mark, Response, ResponseConventions
 
 # Codes a cleanup meets when the engine (6) or the id (1168) is already gone: nothing left to do.
 _GONE = frozenset({6, 1168})
-_PACKAGE = str(Path(__file__).resolve().parent)
+_PACKAGE = str(Path(__file__).parent)  # as the code objects name their files
 
 
 def _submission_site() -> Tuple[str, int]:
