@@ -8,8 +8,10 @@ using System;
 using System.Collections.Generic;
 using System.Collections.Specialized;
 using System.Globalization;
+using System.IO;
 using System.Linq;
 using System.Net;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -26,77 +28,212 @@ namespace Kestrune
         const CharSet Utf16 = CharSet.Unicode;
         const CallingConvention C = CallingConvention.Cdecl;
 
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetAbiVersion();
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Init(int abiVersion);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Shutdown();
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern uint KSRN_GetLastError();
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_SetThrottleMs(int throttleMs);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Request(string url, string method, string headers,
-                                              byte[] body, int bodyLength, int timeoutMs);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Get(string url, int timeoutMs);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_IsReady(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Succeeded(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetStatusCode(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern uint KSRN_GetRequestError(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetBodySize(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CopyBody(int id, [Out] byte[] buffer, int capacity);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetHeadersSize(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CopyHeaders(int id, [Out] byte[] buffer, int capacity);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Cancel(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_Free(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CancelAll();
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetPendingCount();
+        // One delegate type per signature of the exports.
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate int Count();
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate uint LastError();
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate int OfInt(int value);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate uint CodeOf(int id);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate int OfInts(int value, int other);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate int OfText(string text);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int OfTextInt(string text, int value);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int OfTextInts(string text, int value, int other);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int CopyBytes(int id, [Out] byte[] buffer, int capacity);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int CopyChars(int id, [Out] char[] buffer, int capacity);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int Submit(string url, string method, string headers, byte[] body,
+                            int bodyLength, int timeoutMs);
+        [UnmanagedFunctionPointer(C, CharSet = Utf16)]
+        delegate int SubmitWeighted(string url, string method, string headers, byte[] body,
+                                    int bodyLength, int timeoutMs, int weight);
 
-        // 1.1. The runtime binds an export on its first call, so a 1.0 library serves everything
-        // else and only these calls fail (EntryPointNotFoundException, see Since11).
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetDelivery(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetTimingUs(int id, int mark);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_CopyRemoteAddress(int id, [Out] char[] buffer, int capacity);
+        public static int KSRN_GetAbiVersion() => Use<Count>(nameof(KSRN_GetAbiVersion))();
+        public static int KSRN_Init(int abiVersion) => Use<OfInt>(nameof(KSRN_Init))(abiVersion);
+        public static int KSRN_Shutdown() => Use<Count>(nameof(KSRN_Shutdown))();
+        public static uint KSRN_GetLastError() => Use<LastError>(nameof(KSRN_GetLastError))();
+        public static int KSRN_SetThrottleMs(int throttleMs) =>
+            Use<OfInt>(nameof(KSRN_SetThrottleMs))(throttleMs);
+        public static int KSRN_Request(string url, string method, string headers, byte[] body,
+                                       int bodyLength, int timeoutMs) =>
+            Use<Submit>(nameof(KSRN_Request))(url, method, headers, body, bodyLength, timeoutMs);
+        public static int KSRN_Get(string url, int timeoutMs) =>
+            Use<OfTextInt>(nameof(KSRN_Get))(url, timeoutMs);
+        public static int KSRN_IsReady(int id) => Use<OfInt>(nameof(KSRN_IsReady))(id);
+        public static int KSRN_Succeeded(int id) => Use<OfInt>(nameof(KSRN_Succeeded))(id);
+        public static int KSRN_GetStatusCode(int id) => Use<OfInt>(nameof(KSRN_GetStatusCode))(id);
+        public static uint KSRN_GetRequestError(int id) =>
+            Use<CodeOf>(nameof(KSRN_GetRequestError))(id);
+        public static int KSRN_GetBodySize(int id) => Use<OfInt>(nameof(KSRN_GetBodySize))(id);
+        public static int KSRN_CopyBody(int id, byte[] buffer, int capacity) =>
+            Use<CopyBytes>(nameof(KSRN_CopyBody))(id, buffer, capacity);
+        public static int KSRN_GetHeadersSize(int id) =>
+            Use<OfInt>(nameof(KSRN_GetHeadersSize))(id);
+        public static int KSRN_CopyHeaders(int id, byte[] buffer, int capacity) =>
+            Use<CopyBytes>(nameof(KSRN_CopyHeaders))(id, buffer, capacity);
+        public static int KSRN_Cancel(int id) => Use<OfInt>(nameof(KSRN_Cancel))(id);
+        public static int KSRN_Free(int id) => Use<OfInt>(nameof(KSRN_Free))(id);
+        public static int KSRN_CancelAll() => Use<Count>(nameof(KSRN_CancelAll))();
+        public static int KSRN_GetPendingCount() => Use<Count>(nameof(KSRN_GetPendingCount))();
+
+        // 1.1. An export is bound on its first call, so a 1.0 library serves everything else and
+        // only these calls fail (EntryPointNotFoundException, see Since11).
+        public static int KSRN_GetDelivery(int id) => Use<OfInt>(nameof(KSRN_GetDelivery))(id);
+        public static int KSRN_GetTimingUs(int id, int mark) =>
+            Use<OfInts>(nameof(KSRN_GetTimingUs))(id, mark);
+        public static int KSRN_CopyRemoteAddress(int id, char[] buffer, int capacity) =>
+            Use<CopyChars>(nameof(KSRN_CopyRemoteAddress))(id, buffer, capacity);
 
         // 1.2, bound the same way: only the calls that need them fail with an older library
         // (see Since12).
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_AllowMethod(string method);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_SetHostBudget(string host, int units, int periodMs);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_RequestWeighted(string url, string method, string headers,
-                                                      byte[] body, int bodyLength, int timeoutMs,
-                                                      int weight);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetHostHoldMs(string host);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetHostUnitsLeft(string host);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_ShareBudgets(string name);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_SetKeepAliveMs(int idleMs);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_GetConnectionReused(int id);
-        [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
-        public static extern int KSRN_WaitForCompletion(int seen, int timeoutMs);
+        public static int KSRN_AllowMethod(string method) =>
+            Use<OfText>(nameof(KSRN_AllowMethod))(method);
+        public static int KSRN_SetHostBudget(string host, int units, int periodMs) =>
+            Use<OfTextInts>(nameof(KSRN_SetHostBudget))(host, units, periodMs);
+        public static int KSRN_RequestWeighted(string url, string method, string headers,
+                                               byte[] body, int bodyLength, int timeoutMs,
+                                               int weight) =>
+            Use<SubmitWeighted>(nameof(KSRN_RequestWeighted))(url, method, headers, body,
+                                                               bodyLength, timeoutMs, weight);
+        public static int KSRN_GetHostHoldMs(string host) =>
+            Use<OfText>(nameof(KSRN_GetHostHoldMs))(host);
+        public static int KSRN_GetHostUnitsLeft(string host) =>
+            Use<OfText>(nameof(KSRN_GetHostUnitsLeft))(host);
+        public static int KSRN_ShareBudgets(string name) =>
+            Use<OfText>(nameof(KSRN_ShareBudgets))(name);
+        public static int KSRN_SetKeepAliveMs(int idleMs) =>
+            Use<OfInt>(nameof(KSRN_SetKeepAliveMs))(idleMs);
+        public static int KSRN_GetConnectionReused(int id) =>
+            Use<OfInt>(nameof(KSRN_GetConnectionReused))(id);
+        public static int KSRN_WaitForCompletion(int seen, int timeoutMs) =>
+            Use<OfInts>(nameof(KSRN_WaitForCompletion))(seen, timeoutMs);
+
+        // The library the exports come from, in this order: the file KESTRUNE_LIBRARY names
+        // (DllNotFoundException when it does not load: never another library instead), else
+        // DllImport's search for "kestrune" (beside the program first, then, on .NET, the
+        // package's runtimes/<rid>/native folder, then the system's paths).
+        static readonly Lazy<IntPtr> named = new Lazy<IntPtr>(() =>
+        {
+            string path = Environment.GetEnvironmentVariable("KESTRUNE_LIBRARY");
+            if (string.IsNullOrEmpty(path))
+                return IntPtr.Zero;
+            IntPtr library = Windows ? LoadLibraryW(path) : dlopen(path, RtldNow);
+            if (library == IntPtr.Zero)
+                throw new DllNotFoundException("KESTRUNE_LIBRARY names " + path + ", which does "
+                                               + "not load: " + (Windows
+                                                   ? "error " + Marshal.GetLastWin32Error()
+                                                   : Marshal.PtrToStringAnsi(dlerror())));
+            return library;
+        });
+        static readonly Dictionary<string, Delegate> bound = new Dictionary<string, Delegate>();
+        static readonly bool Windows = Path.DirectorySeparatorChar == '\\';
+        const int RtldNow = 2;
+
+        // The export name as a T, from the library chosen above.
+        static T Use<T>(string name) where T : class
+        {
+            Delegate call;
+            lock (bound)
+                if (bound.TryGetValue(name, out call))
+                    return (T)(object)call;
+            IntPtr library = named.Value;
+            if (library == IntPtr.Zero)
+                call = Delegate.CreateDelegate(typeof(T), typeof(Searched).GetMethod(
+                    name, BindingFlags.NonPublic | BindingFlags.Static));
+            else
+            {
+                IntPtr address = Windows ? GetProcAddress(library, name) : dlsym(library, name);
+                if (address == IntPtr.Zero)
+                    throw new EntryPointNotFoundException(name + " is not exported by "
+                                                          + "KESTRUNE_LIBRARY's library");
+                call = Marshal.GetDelegateForFunctionPointer(address, typeof(T));
+            }
+            lock (bound)
+                bound[name] = call;
+            return (T)(object)call;
+        }
+
+        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string path, int flags);
+        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
+        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
+        [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
+        static extern IntPtr LoadLibraryW(string path);
+        [DllImport("kernel32", CharSet = CharSet.Ansi, BestFitMapping = false)]
+        static extern IntPtr GetProcAddress(IntPtr library, string name);
+
+        // The exports as DllImport finds them.
+        static class Searched
+        {
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetAbiVersion();
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Init(int abiVersion);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Shutdown();
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern uint KSRN_GetLastError();
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_SetThrottleMs(int throttleMs);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Request(string url, string method, string headers,
+                                                    byte[] body, int bodyLength, int timeoutMs);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Get(string url, int timeoutMs);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_IsReady(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Succeeded(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetStatusCode(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern uint KSRN_GetRequestError(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetBodySize(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_CopyBody(int id, [Out] byte[] buffer, int capacity);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetHeadersSize(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_CopyHeaders(int id, [Out] byte[] buffer, int capacity);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Cancel(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_Free(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_CancelAll();
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetPendingCount();
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetDelivery(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetTimingUs(int id, int mark);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_CopyRemoteAddress(int id, [Out] char[] buffer,
+                                                              int capacity);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_AllowMethod(string method);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_SetHostBudget(string host, int units, int periodMs);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_RequestWeighted(string url, string method,
+                                                            string headers, byte[] body,
+                                                            int bodyLength, int timeoutMs,
+                                                            int weight);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetHostHoldMs(string host);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetHostUnitsLeft(string host);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_ShareBudgets(string name);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_SetKeepAliveMs(int idleMs);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_GetConnectionReused(int id);
+            [DllImport(Library, CharSet = Utf16, CallingConvention = C, ExactSpelling = true)]
+            internal static extern int KSRN_WaitForCompletion(int seen, int timeoutMs);
+        }
 
         static readonly Lazy<bool> since11 = new Lazy<bool>(() =>
         {
@@ -684,6 +821,10 @@ namespace Kestrune
     {
         // Wakes at least this often to notice waits that ended otherwise and leave when none is.
         const int WakeMs = 1000;
+        // A library older than 1.2 has no completion count: its requests are looked at this
+        // often instead.
+        const int OlderLibraryMs = 10;
+        static bool counting = true;
         static readonly object gate = new object();
         static readonly Dictionary<TaskCompletionSource<bool>, KestruneRequest> waits =
             new Dictionary<TaskCompletionSource<bool>, KestruneRequest>();
@@ -742,10 +883,22 @@ namespace Kestrune
                 foreach (var wait in pending)
                     if (wait.Value.TryEnd(wait.Key))
                         Remove(wait.Key);
-                // 0 when no engine runs: the next round ends every wait with that error.
-                int count = Native.KSRN_WaitForCompletion(seen, WakeMs);
-                if (count != 0)
-                    seen = count;
+                if (!counting)
+                {
+                    Thread.Sleep(OlderLibraryMs);
+                    continue;
+                }
+                try
+                {
+                    // 0 when no engine runs: the next round ends every wait with that error.
+                    int count = Native.KSRN_WaitForCompletion(seen, WakeMs);
+                    if (count != 0)
+                        seen = count;
+                }
+                catch (EntryPointNotFoundException)
+                {
+                    counting = false;
+                }
             }
         }
     }
@@ -1389,7 +1542,8 @@ namespace Kestrune
         /// and ObjectDisposedException when it is disposed. When the token is cancelled first,
         /// cancels the request in the library and ends as cancelled
         /// (OperationCanceledException).</summary>
-        public Task WaitAsync(TimeSpan timeout, CancellationToken token = default(CancellationToken))
+        public Task WaitAsync(TimeSpan timeout,
+                              CancellationToken token = default(CancellationToken))
         {
             if (timeout != System.Threading.Timeout.InfiniteTimeSpan)
                 Native.Milliseconds(timeout, 0, int.MaxValue, nameof(timeout));

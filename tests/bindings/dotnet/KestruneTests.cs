@@ -124,7 +124,8 @@ static class KestruneTests
             { "allowed methods null", () => new KestruneClient((string[])null) },
             { "an allowed method null", () => new KestruneClient("DELETE", null) },
             { "budget host null", () => KestruneProcess.SetHostBudget(null, 5, 1000) },
-            { "budget host with NUL", () => KestruneProcess.SetHostBudget(Budgeted + "\0", 5, 1000) },
+            { "budget host with NUL",
+              () => KestruneProcess.SetHostBudget(Budgeted + "\0", 5, 1000) },
             { "hold host null", () => KestruneProcess.HostHoldTime(null) },
             { "units host with NUL", () => KestruneProcess.HostUnitsLeft(Budgeted + "\0") },
             { "shared table name null", () => KestruneProcess.ShareBudgets(null) },
@@ -154,8 +155,8 @@ static class KestruneTests
             using (var allowing = new KestruneClient("delete"))  // the engine of client
             {
                 Expect(Throws<KestruneException>(() => allowing.Put(Echo)).Code == 5, "5 for PUT");
-                Expect(Throws<KestruneException>(() => KestruneProcess.AllowMethod("OPTIONS")).Code == 87,
-                       "87 for OPTIONS");
+                Expect(Throws<KestruneException>(() => KestruneProcess.AllowMethod("OPTIONS"))
+                       .Code == 87, "87 for OPTIONS");
                 using (var request = allowing.Delete(Echo, null, new byte[] { 7 }))
                 {
                     request.WaitAsync().Wait();
@@ -191,7 +192,8 @@ static class KestruneTests
             }
             KestruneProcess.SetHostBudget(Budgeted, 0, 0);  // removes the budget and the hold
             Expect(KestruneProcess.HostUnitsLeft(Budgeted) == null
-                   && KestruneProcess.HostHoldTime(Budgeted) == TimeSpan.Zero, "no budget, no hold");
+                   && KestruneProcess.HostHoldTime(Budgeted) == TimeSpan.Zero,
+                   "no budget, no hold");
             Expect(Throws<KestruneException>(() => KestruneProcess.ShareBudgets("a/b")).Code == 87,
                    "87 for a/b");
         });
@@ -373,7 +375,7 @@ static class KestruneTests
             Tuple.Create("a folded header is unfolded to one space",
                          "https://api.binance.com/fault/head/obs-fold",
                          (Action<KestruneRequest>)(r => Expect(r.Headers["x-folded"] == "a b",
-                                                               "a b, got " + r.Headers["x-folded"]))),
+                                                               "a b, not a lost line"))),
             Tuple.Create("a body reads as text", Fast, (Action<KestruneRequest>)(r =>
                 Expect(r.EnsureSuccessStatusCode().ReadAsString() == "status 200"
                        && r.ReadAsJson(text => text.Length) == 10, "status 200"))),
