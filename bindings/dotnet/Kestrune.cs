@@ -28,6 +28,8 @@ namespace Kestrune
         const CharSet Utf16 = CharSet.Unicode;
         const CallingConvention C = CallingConvention.Cdecl;
 
+        // The exports are documented by kestrune(3), one page each, and the header.
+#pragma warning disable 1591
         // One delegate type per signature of the exports.
         [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate int Count();
         [UnmanagedFunctionPointer(C, CharSet = Utf16)] delegate uint LastError();
@@ -109,6 +111,8 @@ namespace Kestrune
             Use<OfInt>(nameof(KSRN_GetConnectionReused))(id);
         public static int KSRN_WaitForCompletion(int seen, int timeoutMs) =>
             Use<OfInts>(nameof(KSRN_WaitForCompletion))(seen, timeoutMs);
+
+#pragma warning restore 1591
 
         // The library the exports come from, in this order: the file KESTRUNE_LIBRARY names
         // (DllNotFoundException when it does not load: never another library instead), else
@@ -353,6 +357,7 @@ namespace Kestrune
     /// <summary>The moments of a transfer the library stamps (KSRN_GetTimingUs).</summary>
     public enum KestruneMark
     {
+#pragma warning disable 1591 // the header's KSRN_MARK_ macros, which say what each one is
         STARTED = 1,
         RESOLVED = 2,
         CONNECTED = 3,
@@ -360,12 +365,14 @@ namespace Kestrune
         SENT = 5,
         FIRST_BYTE = 6,
         DONE = 7,
+#pragma warning restore 1591
     }
 
     /// <summary>The codes the library reports, named as in Win32 (the header's KSRN_ERROR_
     /// macros).</summary>
     public enum KestruneError : uint
     {
+#pragma warning disable 1591 // kestrune-errors(3) says what each means and what to do
         ERROR_SUCCESS = 0,
         ERROR_ACCESS_DENIED = 5,
         ERROR_INVALID_HANDLE = 6,
@@ -398,6 +405,7 @@ namespace Kestrune
         ERROR_WINHTTP_SECURE_CHANNEL_ERROR = 12157,
         ERROR_WINHTTP_SECURE_FAILURE = 12175,
         ERROR_WINHTTP_HEADER_SIZE_OVERFLOW = 12182,
+#pragma warning restore 1591
     }
 
     /// <summary>What every error the library reported carries: the code, its Win32 name (null
@@ -406,10 +414,16 @@ namespace Kestrune
     /// only when the library knows no byte of it was written).</summary>
     public interface IKestruneError
     {
+        /// <summary>The code (KestruneError), 0 for an error of the binding's own.</summary>
         uint Code { get; }
+        /// <summary>The code's Win32 name, null for a code the header does not list.</summary>
         string Name { get; }
+        /// <summary>The export (or method) that reported it.</summary>
         string Call { get; }
+        /// <summary>Whether the same request may succeed when tried again.</summary>
         bool Transient { get; }
+        /// <summary>False only when the library knows no byte of the request was
+        /// written.</summary>
         bool MayHaveReachedServer { get; }
     }
 
@@ -426,10 +440,15 @@ namespace Kestrune
             30, 12004, 12007, 12029, 12030, 12152, 12182 };
         static readonly HashSet<uint> TlsCodes = new HashSet<uint> { 12157, 12175 };
 
+        /// <inheritdoc/>
         public uint Code { get; }
+        /// <inheritdoc/>
         public string Name { get; }
+        /// <inheritdoc/>
         public string Call { get; }
+        /// <inheritdoc/>
         public bool Transient { get; }
+        /// <inheritdoc/>
         public bool MayHaveReachedServer { get; }
         /// <summary>The bytes of the body that arrived before the request failed, else
         /// null.</summary>
@@ -444,11 +463,14 @@ namespace Kestrune
         {
         }
 
+        /// <summary>A code reported by call, with whether the request may have reached the
+        /// server.</summary>
         public KestruneException(uint code, string call, bool mayHaveReachedServer)
             : this(code, call, mayHaveReachedServer, Describe(code, call))
         {
         }
 
+        /// <summary>A kind's own message.</summary>
         protected KestruneException(uint code, string call, bool mayHaveReachedServer,
                                     string message)
             : base(message)
@@ -509,9 +531,10 @@ namespace Kestrune
     /// the rule broken. Never sent.</summary>
     public class KestrunePolicyException : KestruneException
     {
+        /// <summary>The rule broken.</summary>
         public KestrunePolicyRule Rule { get; }
 
-        public KestrunePolicyException(KestrunePolicyRule rule, string detail, string call)
+        internal KestrunePolicyException(KestrunePolicyRule rule, string detail, string call)
             : base((uint)KestruneError.ERROR_ACCESS_DENIED, call, false,
                    Describe((uint)KestruneError.ERROR_ACCESS_DENIED, call) + ": " + detail)
         {
@@ -523,7 +546,7 @@ namespace Kestrune
     /// 12029, 12030, 12152, 12182, 30).</summary>
     public class KestruneConnectionException : KestruneException
     {
-        public KestruneConnectionException(uint code, string call, bool reached)
+        internal KestruneConnectionException(uint code, string call, bool reached)
             : base(code, call, reached)
         {
         }
@@ -532,7 +555,7 @@ namespace Kestrune
     /// <summary>The TLS handshake or the server's certificate failed (12157, 12175).</summary>
     public class KestruneTlsException : KestruneException
     {
-        public KestruneTlsException(uint code, string call, bool reached)
+        internal KestruneTlsException(uint code, string call, bool reached)
             : base(code, call, reached)
         {
         }
@@ -542,7 +565,7 @@ namespace Kestrune
     /// cref="KestruneWaitTimeoutException"/> for a wait that gave up.</summary>
     public class KestruneTimeoutException : KestruneException
     {
-        public KestruneTimeoutException(string call, bool reached)
+        internal KestruneTimeoutException(string call, bool reached)
             : base((uint)KestruneError.ERROR_WINHTTP_TIMEOUT, call, reached)
         {
         }
@@ -552,7 +575,7 @@ namespace Kestrune
     /// request goes on, to be waited for again, cancelled or disposed.</summary>
     public class KestruneWaitTimeoutException : KestruneException
     {
-        public KestruneWaitTimeoutException(TimeSpan waited)
+        internal KestruneWaitTimeoutException(TimeSpan waited)
             : base((uint)KestruneError.ERROR_IO_INCOMPLETE, "WaitAsync", true,
                    "WaitAsync: the request did not finish within " + waited
                    + "; it is still running")
@@ -563,12 +586,12 @@ namespace Kestrune
     /// <summary>The request was cancelled (995, or 12017 from WinHTTP).</summary>
     public class KestruneCancelledException : KestruneException
     {
-        public KestruneCancelledException(uint code, string call, bool reached)
+        internal KestruneCancelledException(uint code, string call, bool reached)
             : base(code, call, reached)
         {
         }
 
-        protected KestruneCancelledException(string message)
+        internal KestruneCancelledException(string message)
             : base((uint)KestruneError.ERROR_OPERATION_ABORTED, "Dispose", true, message)
         {
         }
@@ -578,7 +601,7 @@ namespace Kestrune
     /// and freed with the client.</summary>
     public class KestruneClientClosedException : KestruneCancelledException
     {
-        public KestruneClientClosedException()
+        internal KestruneClientClosedException()
             : base("the KestruneClient of this request was disposed: the request was cancelled "
                    + "and freed with it")
         {
@@ -589,9 +612,10 @@ namespace Kestrune
     /// cref="KestruneRequest.EnsureSuccessStatusCode"/>.</summary>
     public class KestruneHttpException : KestruneException
     {
+        /// <summary>The status the server answered.</summary>
         public HttpStatusCode StatusCode { get; }
 
-        public KestruneHttpException(HttpStatusCode status)
+        internal KestruneHttpException(HttpStatusCode status)
             : base(0, "EnsureSuccessStatusCode", true,
                    "EnsureSuccessStatusCode: the server answered " + (int)status + " " + status)
         {
@@ -925,6 +949,7 @@ namespace Kestrune
     /// throw ObjectDisposedException.</summary>
     public sealed class KestruneClient : IDisposable
     {
+        /// <summary>The interface version this binding calls (KSRN_ABI_VERSION).</summary>
         public const int AbiVersion = 1;
         // RFC 9110 token characters besides letters and digits: what a header name may hold.
         const string TokenPunctuation = "!#$%&'*+-.^_`|~";
@@ -936,6 +961,7 @@ namespace Kestrune
         readonly int defaultTimeoutMs;
         bool open;
 
+        /// <summary>A client with the default options.</summary>
         public KestruneClient() : this(new KestruneClientOptions())
         {
         }
@@ -947,6 +973,8 @@ namespace Kestrune
         {
         }
 
+        /// <summary>A client started with options (ArgumentNullException for null,
+        /// ArgumentOutOfRangeException for a time out of range).</summary>
         public KestruneClient(KestruneClientOptions options)
         {
             if (options == null)
@@ -1012,6 +1040,7 @@ namespace Kestrune
                                                   "this KestruneClient is disposed");
         }
 
+        /// <summary>"KestruneClient (open)" or "(disposed)".</summary>
         public override string ToString()
         {
             return "KestruneClient (" + (open ? "open" : "disposed") + ")";
@@ -1224,6 +1253,7 @@ namespace Kestrune
         // Why the request is gone when its client took it: read by its waits.
         volatile Exception closedBy;
 
+        /// <summary>The library's id of the request.</summary>
         public int Id { get; }
 
         internal KestruneRequest(int id, KestruneClient client)
@@ -1232,6 +1262,7 @@ namespace Kestrune
             this.client = client;
         }
 
+        /// <summary>Frees a request collected undisposed.</summary>
         ~KestruneRequest()
         {
             if (Interlocked.Exchange(ref held, 0) == 1)
@@ -1264,11 +1295,13 @@ namespace Kestrune
                                                   "request " + Id + " is disposed");
         }
 
+        /// <summary>"KestruneRequest id", with "(disposed)" once disposed.</summary>
         public override string ToString()
         {
             return "KestruneRequest " + Id + (held == 0 ? " (disposed)" : "");
         }
 
+        /// <summary>Whether the outcome is published.</summary>
         public bool IsReady
         {
             get
