@@ -292,7 +292,7 @@ namespace Kestrune
         {
             uint code = KSRN_GetLastError();
             if (code != 0)
-                throw KestruneException.Of(code, call, false);
+                throw KestruneException.Of(code, call, true);  // as unknown, unless said otherwise
             return result;
         }
 
@@ -654,7 +654,7 @@ namespace Kestrune
                 foreach (string method in allowMethods)
                     AllowMethod(method);
                 if (keepAlive.HasValue)
-                    KeepAlive = keepAlive.Value;
+                    SetKeepAlive(keepAlive.Value);
             }
             catch
             {
@@ -707,43 +707,37 @@ namespace Kestrune
                 allowedMethods.Add(method);
         }
 
-        /// <summary>Process-wide: at least this long (0 to 60 s) between the starts of any two
+        /// <summary>Process-wide: at least throttle (0 to 60 s) between the starts of any two
         /// transfers.</summary>
-        public static TimeSpan Throttle
+        public static void SetThrottle(TimeSpan throttle)
         {
-            set
-            {
-                SetThrottleMs(Native.Milliseconds(value, 0, 60000, nameof(Throttle)));
-            }
+            SetThrottleMs(Native.Milliseconds(throttle, 0, 60000, nameof(throttle)));
         }
 
-        /// <summary>Process-wide: Throttle in milliseconds (0 to 60000).</summary>
+        /// <summary>Process-wide: SetThrottle in milliseconds (0 to 60000).</summary>
         public static void SetThrottleMs(int throttleMs)
         {
             Native.InRange(throttleMs, 0, 60000, nameof(throttleMs));
-            RequireEngine(nameof(Throttle));
+            RequireEngine(nameof(SetThrottle));
             Native.Check(Native.KSRN_SetThrottleMs(throttleMs), nameof(Native.KSRN_SetThrottleMs));
         }
 
-        /// <summary>Process-wide (needs 1.2): how long (1 ms to 300 s) a connection whose
+        /// <summary>Process-wide (needs 1.2): how long (idle, 1 ms to 300 s) a connection whose
         /// exchange ended cleanly stays open for the next request to the same host, which then
         /// costs one round trip instead of a connection and a handshake; zero closes each
         /// connection after its request, as every new engine does. Warm a host with a cheap
         /// request before the one that matters. A request other than GET or HEAD whose kept
         /// connection breaks is never sent again (12030, delivery UNKNOWN).</summary>
-        public static TimeSpan KeepAlive
+        public static void SetKeepAlive(TimeSpan idle)
         {
-            set
-            {
-                SetKeepAliveMs(Native.Milliseconds(value, 0, 300000, nameof(KeepAlive)));
-            }
+            SetKeepAliveMs(Native.Milliseconds(idle, 0, 300000, nameof(idle)));
         }
 
-        /// <summary>Process-wide: KeepAlive in milliseconds (0 to 300000).</summary>
+        /// <summary>Process-wide: SetKeepAlive in milliseconds (0 to 300000).</summary>
         public static void SetKeepAliveMs(int idleMs)
         {
             Native.InRange(idleMs, 0, 300000, nameof(idleMs));
-            RequireEngine(nameof(KeepAlive));
+            RequireEngine(nameof(SetKeepAlive));
             Call12(() => Native.KSRN_SetKeepAliveMs(idleMs), nameof(Native.KSRN_SetKeepAliveMs));
         }
 
@@ -934,7 +928,7 @@ namespace Kestrune
         /// accepts (<see cref="KestruneProcess.AllowMethod"/>).</summary>
         public string[] AllowMethods { get; set; } = new string[0];
 
-        /// <summary>Process-wide: <see cref="KestruneProcess.KeepAlive"/>, set when given (the
+        /// <summary>Process-wide: <see cref="KestruneProcess.SetKeepAlive"/>, set when given (the
         /// last client to set it wins; needs 1.2).</summary>
         public TimeSpan? KeepAlive { get; set; }
 
@@ -1208,7 +1202,7 @@ namespace Kestrune
 
         /// <summary>Process-wide, whichever client calls it: <see
         /// cref="KestruneProcess.SetThrottleMs"/>.</summary>
-        [Obsolete("process-wide: use KestruneProcess.Throttle")]
+        [Obsolete("process-wide: use KestruneProcess.SetThrottle")]
         public void SetThrottleMs(int throttleMs)
         {
             ThrowIfDisposed();
@@ -1473,7 +1467,7 @@ namespace Kestrune
         }
 
         /// <summary>Whether the request went out on a connection an earlier request had used
-        /// (<see cref="KestruneProcess.KeepAlive"/>; needs 1.2).</summary>
+        /// (<see cref="KestruneProcess.SetKeepAlive"/>; needs 1.2).</summary>
         public bool Reused
         {
             get

@@ -319,8 +319,8 @@ static class KestruneTests
                                                                   new byte[(1 << 20) + 1])),
             Row<ArgumentOutOfRangeException>("negative keep-alive",
                                              () => KestruneProcess.SetKeepAliveMs(-1)),
-            Row<ArgumentOutOfRangeException>("throttle of a day",
-                                             () => KestruneProcess.Throttle = TimeSpan.FromDays(1)),
+            Row<ArgumentOutOfRangeException>("throttle of a day", () => KestruneProcess
+                .SetThrottle(TimeSpan.FromDays(1))),
             Row<ArgumentOutOfRangeException>("negative wait", () => client.Request(Fast)
                 .WaitAsync(TimeSpan.FromMilliseconds(-5))),
             Row<ObjectDisposedException>("request on a disposed client",
@@ -440,7 +440,7 @@ static class KestruneTests
             {
                 StatusOf(kept, Fast);
                 Expect(StatusOf(kept, Fast, r => r.Reused), "the warm request to reuse it");
-                KestruneProcess.KeepAlive = TimeSpan.Zero;
+                KestruneProcess.SetKeepAlive(TimeSpan.Zero);
             }
         });
 
