@@ -1,9 +1,9 @@
-// Kestrune for .NET: the library's exports and a small wrapper, in one file to add to a project
-// (or the Kestrune NuGet package, which carries it compiled with both native libraries).
-// [DllImport("kestrune")] finds Kestrune.dll on Windows and libkestrune.so on Linux; both the
-// runtime's and Mono's loaders look beside the program first, and .NET also in the package's
-// runtimes/<rid>/native folder. Strings are UTF-16 on every platform (CharSet.Unicode, Mono's
-// included), as the exports take them.
+// Kestrune for .NET: the library's exports and a wrapper, in one file to add to a project (or
+// the Kestrune NuGet package, which carries it compiled with both native libraries). The library
+// is the file KESTRUNE_LIBRARY names, else what [DllImport("kestrune")] finds: Kestrune.dll on
+// Windows and libkestrune.so on Linux; both the runtime's and Mono's loaders look beside the
+// program first, and .NET also in the package's runtimes/<rid>/native folder. Strings are UTF-16
+// on every platform (CharSet.Unicode, Mono's included), as the exports take them.
 using System;
 using System.Collections.Generic;
 using System.Collections.Specialized;
@@ -755,6 +755,12 @@ namespace Kestrune
             RequireEngine(nameof(SetHostBudget));
             Call12(() => Native.KSRN_SetHostBudget(host, units, periodMs),
                    nameof(Native.KSRN_SetHostBudget));
+        }
+
+        /// <summary>Process-wide: SetHostBudget with a period of 1 ms to 1 hour.</summary>
+        public static void SetHostBudget(string host, int units, TimeSpan period)
+        {
+            SetHostBudget(host, units, Native.Milliseconds(period, 1, 3600000, nameof(period)));
         }
 
         /// <summary>Process-wide (needs 1.2): what is left before a request to host may start

@@ -170,7 +170,7 @@ static class KestruneTests
         Case("a budget refuses heavier requests and holds its host after a Retry-After", () =>
         {
             string url = "https://" + Budgeted;
-            KestruneProcess.SetHostBudget(Budgeted.ToUpperInvariant(), 10, 60000);
+            KestruneProcess.SetHostBudget(Budgeted.ToUpperInvariant(), 10, TimeSpan.FromMinutes(1));
             Expect(KestruneProcess.HostUnitsLeft(Budgeted) == 10, "10 units left");
             var heavy = Throws<KestruneException>(() => client.Request(url + "/bytes/1",
                                                                        weight: 11));
