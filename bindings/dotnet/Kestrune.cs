@@ -1050,7 +1050,7 @@ namespace Kestrune
         /// by CR LF (<see cref="HeaderBlock"/> checks and joins pairs); body: up to 1 MiB, not
         /// with GET or HEAD; timeoutMs: the whole request's budget, 0 for the client's default
         /// (else the library's 10 s), else 250 to 120000; weight: the units of its host's budget
-        /// it takes (<see cref="KestruneProcess.SetHostBudget"/>), 1 to 1000000, other than 1
+        /// it takes (<see cref="KestruneProcess.SetHostBudget(string, int, TimeSpan)"/>), 1 to 1000000, other than 1
         /// needing 1.2. Throws ArgumentNullException for a null url or method, ArgumentException
         /// for a NUL, ArgumentOutOfRangeException for a number out of range and <see
         /// cref="KestrunePolicyException"/>, naming the rule, for a URL, method or header the
