@@ -1091,7 +1091,7 @@ namespace Kestrune
                             request.Dispose();
                             ThrowIfDisposed();
                         }
-                        Live();
+                        Live();  // drops the entries of requests collected meanwhile
                         requests[id] = new WeakReference<KestruneRequest>(request);
                     }
                     return request;
