@@ -433,16 +433,18 @@ static class KestruneTests
                 own.Dispose();
             });
 
-        Case("a kept connection is reused", () =>
-        {
-            using (var kept = new KestruneClient(new KestruneClientOptions {
-                KeepAlive = TimeSpan.FromSeconds(30) }))
+        foreach (string path in new[] { "/keep/status/200", "/keep/close/status/200" })
+            Case("a kept connection is reused unless the server closes it: " + path, () =>
             {
-                StatusOf(kept, Fast);
-                Expect(StatusOf(kept, Fast, r => r.Reused), "the warm request to reuse it");
-                KestruneProcess.SetKeepAlive(TimeSpan.Zero);
-            }
-        });
+                string url = "https://api.binance.com" + path;
+                using (var kept = new KestruneClient(new KestruneClientOptions {
+                    KeepAlive = TimeSpan.FromSeconds(30) }))
+                {
+                    bool closes = StatusOf(kept, url, r => r.Headers["Connection"] == "close");
+                    Expect(StatusOf(kept, url, r => r.Reused) == !closes, "reused: " + !closes);
+                    KestruneProcess.SetKeepAlive(TimeSpan.Zero);
+                }
+            });
 
         Case("cleanup after the engine is gone is quiet", () =>
         {
