@@ -437,7 +437,7 @@ namespace Kestrune
         static readonly HashSet<uint> TransientCodes = new HashSet<uint> {
             8, 30, 1237, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152 };
         static readonly HashSet<uint> ConnectionCodes = new HashSet<uint> {
-            30, 12004, 12007, 12029, 12030, 12152, 12182 };
+            30, 12004, 12007, 12029, 12030, 12152 };
         static readonly HashSet<uint> TlsCodes = new HashSet<uint> { 12157, 12175 };
 
         /// <inheritdoc/>
@@ -543,7 +543,7 @@ namespace Kestrune
     }
 
     /// <summary>No connection, or it broke, or the answer could not be read (12004, 12007,
-    /// 12029, 12030, 12152, 12182, 30).</summary>
+    /// 12029, 12030, 12152, 30).</summary>
     public class KestruneConnectionException : KestruneException
     {
         internal KestruneConnectionException(uint code, string call, bool reached)
@@ -846,7 +846,7 @@ namespace Kestrune
         // Wakes at least this often to notice waits that ended otherwise and leave when none is.
         const int WakeMs = 1000;
         // A library older than 1.2 has no completion count: its requests are looked at this
-        // often instead.
+        // often instead (and after a failed wait).
         const int OlderLibraryMs = 10;
         static bool counting = true;
         static readonly object gate = new object();
@@ -914,10 +914,11 @@ namespace Kestrune
                 }
                 try
                 {
-                    // 0 when no engine runs: the next round ends every wait with that error.
                     int count = Native.KSRN_WaitForCompletion(seen, WakeMs);
                     if (count != 0)
                         seen = count;
+                    else  // no engine runs (the next round ends the waits) or it failed: no spin
+                        Thread.Sleep(OlderLibraryMs);
                 }
                 catch (EntryPointNotFoundException)
                 {
@@ -1050,8 +1051,8 @@ namespace Kestrune
         /// by CR LF (<see cref="HeaderBlock"/> checks and joins pairs); body: up to 1 MiB, not
         /// with GET or HEAD; timeoutMs: the whole request's budget, 0 for the client's default
         /// (else the library's 10 s), else 250 to 120000; weight: the units of its host's budget
-        /// it takes (<see cref="KestruneProcess.SetHostBudget(string, int, TimeSpan)"/>), 1 to 1000000, other than 1
-        /// needing 1.2. Throws ArgumentNullException for a null url or method, ArgumentException
+        /// it takes (<see cref="KestruneProcess.SetHostBudget(string, int, TimeSpan)"/>), 1 to
+        /// 1000000, other than 1 needing 1.2. Throws ArgumentNullException for a null url or method, ArgumentException
         /// for a NUL, ArgumentOutOfRangeException for a number out of range and <see
         /// cref="KestrunePolicyException"/>, naming the rule, for a URL, method or header the
         /// library refuses. With 32 requests held, unreferenced ones are collected (their
@@ -1250,8 +1251,8 @@ namespace Kestrune
         static readonly int[] RetryAfterStatuses = { 418, 429, 503 };
         readonly KestruneClient client;
         int held = 1;
-        // Why the request is gone when its client took it: read by its waits.
-        volatile Exception closedBy;
+        // Why the request is gone (its client closed, or it was disposed): read by its waits.
+        Exception closedBy;
 
         /// <summary>The library's id of the request.</summary>
         public int Id { get; }
@@ -1279,9 +1280,10 @@ namespace Kestrune
 
         internal void Close(Exception reason)
         {
+            // Set before held, so that a wait never sees the request gone without the reason.
+            Interlocked.CompareExchange(ref closedBy, reason, null);
             if (Interlocked.Exchange(ref held, 0) == 0)
                 return;
-            closedBy = reason;
             Native.Quietly(Native.KSRN_Free(Id));
             GC.SuppressFinalize(this);
             client.Forget(this);
@@ -1616,13 +1618,13 @@ namespace Kestrune
                 return true;
             try
             {
-                Exception gone = closedBy;
+                Exception gone = Volatile.Read(ref closedBy);
                 if (gone != null)
                     return wait.TrySetException(gone) || true;
                 int ready = Native.KSRN_IsReady(Id);
                 uint code = Native.KSRN_GetLastError();
                 if (code != 0)
-                    return wait.TrySetException(closedBy ?? KestruneException.Of(
+                    return wait.TrySetException(Volatile.Read(ref closedBy) ?? KestruneException.Of(
                         code, nameof(Native.KSRN_IsReady), true)) || true;
                 if (ready == 0)
                     return false;
@@ -1634,7 +1636,7 @@ namespace Kestrune
             }
             catch (Exception error)  // freed meanwhile
             {
-                wait.TrySetException(closedBy ?? error);
+                wait.TrySetException(Volatile.Read(ref closedBy) ?? error);
             }
             return true;
         }
