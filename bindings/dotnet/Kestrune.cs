@@ -516,6 +516,8 @@ namespace Kestrune
         Scheme,
         /// <summary>Only port 443 is requested.</summary>
         Port,
+        /// <summary>A URL with a user part ("user@", even empty) is refused.</summary>
+        UserInfo,
         /// <summary>Only the compiled-in exchange hosts are requested.</summary>
         Host,
         /// <summary>GET, HEAD and POST, and DELETE, PUT or PATCH once allowed.</summary>
@@ -955,6 +957,7 @@ namespace Kestrune
         // RFC 9110 token characters besides letters and digits: what a header name may hold.
         const string TokenPunctuation = "!#$%&'*+-.^_`|~";
         const int MaxBodyBytes = 1 << 20;
+        static readonly string[] Bodyless = { "", "GET", "HEAD" };  // "" is GET
         readonly object requestsLock = new object();
         // Weak, so that an abandoned request is still collected and freed by its finalizer.
         readonly Dictionary<int, WeakReference<KestruneRequest>> requests =
@@ -1052,8 +1055,9 @@ namespace Kestrune
         /// with GET or HEAD; timeoutMs: the whole request's budget, 0 for the client's default
         /// (else the library's 10 s), else 250 to 120000; weight: the units of its host's budget
         /// it takes (<see cref="KestruneProcess.SetHostBudget(string, int, TimeSpan)"/>), 1 to
-        /// 1000000, other than 1 needing 1.2. Throws ArgumentNullException for a null url or method, ArgumentException
-        /// for a NUL, ArgumentOutOfRangeException for a number out of range and <see
+        /// 1000000, other than 1 needing 1.2. Throws ArgumentNullException for a null url or
+        /// method, ArgumentException for a NUL or a body with GET or HEAD,
+        /// ArgumentOutOfRangeException for a number out of range and <see
         /// cref="KestrunePolicyException"/>, naming the rule, for a URL, method or header the
         /// library refuses. With 32 requests held, unreferenced ones are collected (their
         /// finalizers free them) before the library's 1816 is thrown.</summary>
@@ -1070,6 +1074,9 @@ namespace Kestrune
             else
                 timeoutMs = defaultTimeoutMs;
             Native.InRange(weight, 1, 1000000, nameof(weight));
+            if (length > 0 && Bodyless.Contains(method, StringComparer.OrdinalIgnoreCase))
+                throw new ArgumentException("a " + method + " request carries no body",
+                                            nameof(body));
             ThrowIfDisposed();
             // KSRN_Request weighs 1, and serves a library older than the weights.
             string call = weight == 1 ? nameof(Native.KSRN_Request)
@@ -1136,13 +1143,18 @@ namespace Kestrune
                 if (uri.Scheme != Uri.UriSchemeHttps)
                     return new KestrunePolicyException(KestrunePolicyRule.Scheme, "scheme \""
                         + Native.Escape(uri.Scheme) + "\": only https is requested", call);
+                if (uri.Port != 443)
+                    return new KestrunePolicyException(KestrunePolicyRule.Port, "port "
+                        + uri.Port + ": only 443 is requested", call);
+                string authority = url.Substring(url.IndexOf("//", StringComparison.Ordinal) + 2);
+                int end = authority.IndexOfAny(new[] { '/', '?', '#' });
+                if ((end < 0 ? authority : authority.Substring(0, end)).IndexOf('@') >= 0)
+                    return new KestrunePolicyException(KestrunePolicyRule.UserInfo, "a user part "
+                        + "(\"user@\") in the URL is refused", call);
                 if (KestruneProcess.RefusesHost(uri.Host))
                     return new KestrunePolicyException(KestrunePolicyRule.Host, "host \""
                         + Native.Escape(uri.Host) + "\" is none of the library's exchange hosts",
                         call);
-                if (uri.Port != 443)
-                    return new KestrunePolicyException(KestrunePolicyRule.Port, "port "
-                        + uri.Port + ": only 443 is requested", call);
             }
             if (!KestruneProcess.Allows(method))
                 return new KestrunePolicyException(KestrunePolicyRule.Method, "method \""

@@ -314,6 +314,8 @@ static class KestruneTests
             Row<ArgumentOutOfRangeException>("huge time-out", () => client.Request(
                 Fast, "GET", null, null, TimeSpan.MaxValue)),
             Row<ArgumentOutOfRangeException>("weight 0", () => client.Request(Fast, weight: 0)),
+            Row<ArgumentException>("body with GET", () => client.Request(Fast, "get", null,
+                                                                        new byte[1])),
             Row<ArgumentOutOfRangeException>("body over 1 MiB",
                                              () => client.Request(Echo, "POST", null,
                                                                   new byte[(1 << 20) + 1])),
@@ -345,6 +347,8 @@ static class KestruneTests
                          "8443"),
             Tuple.Create("https://example.com/", "GET", "", KestrunePolicyRule.Host,
                          "example.com"),
+            Tuple.Create("https://@api.binance.com/", "GET", "", KestrunePolicyRule.UserInfo,
+                         "user"),
             Tuple.Create(Fast, "PATCH", "", KestrunePolicyRule.Method, "PATCH"),
             Tuple.Create(Fast, "GET", "X-A: 1\r\nHost: evil", KestrunePolicyRule.Header, "Host"),
         };
