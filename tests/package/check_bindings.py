@@ -151,12 +151,17 @@ def use(packages, work, wheel, nupkg, version):
     for folder in (app, chosen):
         run(["mcs", "-nologo", "-warnaserror", f"-r:{folder / Path(ASSEMBLY).name}",
              f"-out:{folder / 'KestruneExample.exe'}", ROOT / "examples/KestruneExample.cs"])
+    for program in (work / "Probe.exe", app / "KestruneExample.exe"):
+        program.chmod(0o644)  # the programs are ours: only the package's modes are under test
     clean = "env -i PATH=/usr/bin:/bin"  # no KESTRUNE_LIBRARY, LD_LIBRARY_PATH or bench variables
-    # Another user than the one who unpacked the package, as a shared install is used.
+    # Another user than the one who unpacked the package, as a shared install is used, from the
+    # bench's fresh /tmp, which every user can reach whatever the modes of WORK's parents.
     other = "setpriv --reuid=65534 --regid=65534 --clear-groups " if os.geteuid() == 0 else ""
+    shared = "/tmp/kestrune-shared"
     script = (f"cd {work} && {clean} {venv}/bin/python -I -c '{PROGRAM}' && "
-              f"{other}{clean} mono {work}/Probe.exe {app}/{Path(ASSEMBLY).name} && "
-              f"echo '== beside' && {other}{clean} mono {app}/KestruneExample.exe && "
+              f"mkdir -m 755 {shared} && cp -p {app}/* {work}/Probe.exe {shared} && "
+              f"{other}{clean} mono {shared}/Probe.exe {shared}/{Path(ASSEMBLY).name} && "
+              f"echo '== beside' && {other}{clean} mono {shared}/KestruneExample.exe && "
               f"echo '== KESTRUNE_LIBRARY' && {clean} KESTRUNE_LIBRARY={app}/libkestrune.so "
               f"mono {chosen}/KestruneExample.exe")
     result = run([ROOT / "tests/sandbox/run", "bash", "-c", script], check=False,
