@@ -48,6 +48,7 @@ static const struct {
     KSRN_EXPORT(AllowMethod),
     KSRN_EXPORT(SetKeepAliveMs),
     KSRN_EXPORT(GetConnectionReused),
+    KSRN_EXPORT(WaitForCompletion),
 };
 
 #if defined(_WIN32)

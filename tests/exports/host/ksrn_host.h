@@ -46,6 +46,7 @@ typedef struct KsrnApi {
   int32_t (*AllowMethod)(const KSRN_CHAR* method);
   int32_t (*SetKeepAliveMs)(int32_t idleMs);
   int32_t (*GetConnectionReused)(int32_t id);
+  int32_t (*WaitForCompletion)(int32_t seen, int32_t timeoutMs);
 } KsrnApi;
 
 /* Loads the library from path, or when path is NULL from the folder of the running program,
