@@ -150,6 +150,15 @@ const std::vector<Row>& Rows() {
       {nullptr, "/fault/status/not-http", {kInvalid}},
       {nullptr, "/fault/continue/1000", {0}, {kInvalid}},
       {nullptr, "/fault/switch", {kInvalid}, {0}, kOwnEndMs, true},
+      // Connections the server keeps: taken by any later request to the host while the library
+      // keeps them too, ended by a time-out or a cancel at any stage.
+      {nullptr, "/keep/bytes/64", {0}, {}, kOwnEndMs, false, 64},
+      {nullptr, "/keep/bytes/70000", {0}, {}, kOwnEndMs, false, 70000},
+      {nullptr, "/keep/gzip/3000", {0}},
+      {nullptr, "/keep/echo", {0}},
+      {nullptr, "/keep/close/bytes/64", {0}, {}, kOwnEndMs, false, 64},
+      {nullptr, "/keep/delay-headers/5000", {kTimeout}, {}, kShortMs},
+      {nullptr, "/keep/slow-body/1000/1/100", {kTimeout}, {}, kShortMs, true},
   };
   return rows;
 }
