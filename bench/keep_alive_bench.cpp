@@ -10,7 +10,6 @@
 // process, every thread) of keep-alive on against plain libcurl, as the median of the rounds'
 // ratios. Targets: keep-alive on at most 1.2 round trips at the median, off about 3.
 #include <curl/curl.h>
-#include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,18 +53,16 @@ void Report(double cpuPerGet, const std::vector<double>& latencies) {
 
 // --- the library, through its exports -----------------------------------------------------------
 
-using WaitForCompletionFn = int32_t (*)(int32_t, int32_t);
-
 // One GET, waited for without polling; its latency in seconds, negative when it failed.
-double ExportGet(const KsrnApi& api, WaitForCompletionFn wait, const KSRN_CHAR* url) {
-  int32_t seen = wait(0, 0);
+double ExportGet(const KsrnApi& api, const KSRN_CHAR* url) {
+  int32_t seen = api.WaitForCompletion(0, 0);
   const Clock::time_point start = Clock::now();
   const int32_t id = api.Get(url, kTimeoutMs);
   if (id == 0) {
     return -1;
   }
   while (api.IsReady(id) != 1) {
-    seen = wait(seen, 1000);
+    seen = api.WaitForCompletion(seen, 1000);
   }
   const double latency = std::chrono::duration<double>(Clock::now() - start).count();
   const bool ok = api.Succeeded(id) == 1 && api.GetBodySize(id) == static_cast<int32_t>(kBodyBytes);
@@ -79,20 +76,15 @@ int RunExports(const std::string& url, int gets, bool keep) {
       api.SetKeepAliveMs(keep ? kIdleMs : 0) != 1) {
     return 2;
   }
-  const auto wait =
-      reinterpret_cast<WaitForCompletionFn>(dlsym(api.module, "KSRN_WaitForCompletion"));
-  if (wait == nullptr) {
-    return 2;
-  }
   std::vector<KSRN_CHAR> wide(url.size() + 1);
   KsrnWiden(wide.data(), wide.size(), url.c_str());
-  if (ExportGet(api, wait, wide.data()) < 0) {  // warms the connection, or the one-off set-up
+  if (ExportGet(api, wide.data()) < 0) {  // warms the connection, or the one-off set-up
     return 1;
   }
   std::vector<double> latencies;
   const double before = CpuSeconds();
   for (int i = 0; i < gets; ++i) {
-    latencies.push_back(ExportGet(api, wait, wide.data()));
+    latencies.push_back(ExportGet(api, wide.data()));
     if (latencies.back() < 0) {
       return 1;
     }

@@ -63,8 +63,8 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
                           digits) so far, decimal: arrivals at /limited/{key}/... and requests
                           dropped by /keep/drop-next/{key}/....
 
-Kept connections: a prefix in front of any path above (a fault's, /reset-mid-body's and
-/close-early's end their connection as always). Each response under /keep carries
+Kept connections: a prefix in front of any path (/reset-mid-body, /close-early and the faults
+below end their connection as always). Each response under /keep carries
 `X-Connection: {serial}`, the number of its connection in the order this server accepted them
 (from 1), so that a test can tell reuse from the server's side.
 
