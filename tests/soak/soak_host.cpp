@@ -182,6 +182,15 @@ bool HasBudgetHost(const std::string& url) {
 }
 
 enum Method { kGet, kPost, kHead };
+
+// When a kept connection dies unanswered, libcurl sends a GET or HEAD once more on a fresh one;
+// WinHTTP, whose failed-connection retries are off, sends no request twice.
+#if defined(_WIN32)
+constexpr bool kEveryMethodSentOnce = true;
+#else
+constexpr bool kEveryMethodSentOnce = false;
+#endif
+
 constexpr const char* kMethodNames[] = {"GET", "POST", "HEAD"};
 
 KsrnApi gApi;
@@ -636,7 +645,7 @@ class HostThread {
     }
     // A server that closes without an answer, met on a kept connection, is the case libcurl
     // would send a POST again for: the library ends it with 12030 instead.
-    if (request.method == kPost && delivery == KSRN_DELIVERY_UNKNOWN &&
+    if ((request.method == kPost || kEveryMethodSentOnce) && delivery == KSRN_DELIVERY_UNKNOWN &&
         std::find(allowed.begin(), allowed.end(), kInvalid) != allowed.end()) {
       allowed.push_back(kBroken);
     }
