@@ -1,6 +1,7 @@
-// The POSIX loader side of the lifecycle: the per-thread last error, and a successful init pins
-// the library so that dlclose never unloads code our threads may run.
+// The POSIX loader side of the lifecycle: the per-thread last error, a successful init pins
+// the library so that dlclose never unloads code our threads may run, and the fork handlers.
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include "api/lifecycle.h"
 #include "platform/win32_errors.h"
@@ -27,6 +28,10 @@ void PinOwnModule() noexcept {
   // RTLD_NOLOAD finds the copy that is already loaded; RTLD_NODELETE marks it so that no
   // dlclose unloads it. The handle is deliberately never closed.
   dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+bool WatchForks(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+  return pthread_atfork(prepare, parent, child) == 0;
 }
 
 }  // namespace ksrn

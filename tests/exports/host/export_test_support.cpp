@@ -56,6 +56,7 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
        {0, 6}},
       {"ShareBudgets", [&api] { return api.ShareBudgets(KSRN_TEXT("bench")); }, {0, 6}},
       {"AllowMethod", [&api] { return api.AllowMethod(KSRN_TEXT("DELETE")); }, {0, 6}},
+      {"WaitForCompletion", [&api] { return api.WaitForCompletion(0, 0); }, {0, 6}},
   };
 }
 

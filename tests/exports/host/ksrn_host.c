@@ -46,6 +46,7 @@ static const struct {
     KSRN_EXPORT(GetHostUnitsLeft),
     KSRN_EXPORT(ShareBudgets),
     KSRN_EXPORT(AllowMethod),
+    KSRN_EXPORT(WaitForCompletion),
 };
 
 #if defined(_WIN32)

@@ -44,6 +44,7 @@ typedef struct KsrnApi {
   int32_t (*GetHostUnitsLeft)(const KSRN_CHAR* host);
   int32_t (*ShareBudgets)(const KSRN_CHAR* name);
   int32_t (*AllowMethod)(const KSRN_CHAR* method);
+  int32_t (*WaitForCompletion)(int32_t seen, int32_t timeoutMs);
 } KsrnApi;
 
 /* Loads the library from path, or when path is NULL from the folder of the running program,
