@@ -25,9 +25,8 @@ class CompletionSignal {
   int32_t WaitPast(int32_t seen, int32_t timeoutMs) EXCLUDES(mutex);
 
   // Fork: taken in the parent before the fork so that no thread holds it at that moment, given
-  // back on both sides. The child also starts a fresh condition variable: the inherited one
-  // still counts the parent's waiters, which do not exist in the child and would make a wake-up
-  // wait for them forever.
+  // back on both sides. The child also starts a fresh condition variable: the inherited one's
+  // state still counts the parent's sleeping waiters, which do not exist in the child.
   void ForkPrepare() ACQUIRE(mutex);
   void ForkParent() RELEASE(mutex);
   void ForkChild() RELEASE(mutex);

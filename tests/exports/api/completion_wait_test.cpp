@@ -43,9 +43,8 @@ TEST_F(ExportTest, WaitEndsWhenARequestIsPublished) {
 
 TEST_F(ExportTest, ShutdownWakesAWaiterAndDoesNotWaitForIt) {
   const int32_t seen = api.WaitForCompletion(0, 0);
-  std::future<Answer> waiter = std::async(std::launch::async, [&] {
-    return Answered(api.WaitForCompletion(seen, 10 * kWaitMs));
-  });
+  std::future<Answer> waiter = std::async(
+      std::launch::async, [&] { return Answered(api.WaitForCompletion(seen, 10 * kWaitMs)); });
   // Gives the waiter time to be asleep; the test holds whether it is or not.
   KsrnSleepMs(100);
   ASSERT_EQ(Answered(api.Shutdown()), (Answer{1, 0}));
