@@ -20,12 +20,11 @@ struct Lifecycle {
   Mutex mutex;
   // Outlives every engine, so request ids keep rising across a shutdown and a later init.
   RequestIdAllocator idAllocator;
-  // Created with the record, so that the fork handlers never allocate.
+  // Created with the record, so that a forked child finds it made.
   CompletionSignal& completions = CompletionSignal::Get();
   EngineRef engine GUARDED_BY(mutex);  // empty while not initialised
   // What KSRN_AllowMethod switched on for this engine; a new engine starts with none.
   MethodSet extraMethods GUARDED_BY(mutex) = 0;
-  bool forksWatched GUARDED_BY(mutex) = false;
   // Where a forked child leaves the engine it inherited, never destroyed: its destructor would
   // join threads that did not survive the fork. A later fork of that child overwrites it.
   alignas(EngineRef) unsigned char abandoned[sizeof(EngineRef)];
@@ -42,37 +41,11 @@ Lifecycle* GetLifecycle() noexcept {
   }
 }
 
-// The fork handlers, registered before the first engine starts. A forked child has only the
-// thread that forked, so it starts not initialised and leaves the inherited engine alone. Before
-// the fork, every lock the child may need afterwards is taken, so that no other thread holds it
-// at that moment: the library's own first, then the op set's; they are given back in reverse.
-// The shared budget region needs nothing here: its lock lives in the shared memory, where a
-// parent thread that holds it gives it back for the child too. The record exists: the handlers
-// are registered only after it was created.
-void ForkPrepare() noexcept NO_THREAD_SAFETY_ANALYSIS {
-  Lifecycle& lifecycle = NeverDestroyed<Lifecycle>();
-  lifecycle.mutex.lock();
-  lifecycle.completions.ForkPrepare();
-  net::HttpForkPrepare();
-}
-
-void ForkParent() noexcept NO_THREAD_SAFETY_ANALYSIS {
-  Lifecycle& lifecycle = NeverDestroyed<Lifecycle>();
-  net::HttpForkParent();
-  lifecycle.completions.ForkParent();
-  lifecycle.mutex.unlock();
-}
-
-void ForkChild() noexcept NO_THREAD_SAFETY_ANALYSIS {
-  Lifecycle& lifecycle = NeverDestroyed<Lifecycle>();
-  net::HttpForkChild();
-  lifecycle.completions.ForkChild();
-  if (lifecycle.engine) {
-    new (lifecycle.abandoned) EngineRef(std::move(lifecycle.engine));
-  }
-  lifecycle.extraMethods = 0;
-  lifecycle.mutex.unlock();
-}
+#if !defined(_WIN32)
+// The record as the running fork's prepare handler found it, null when it could not be created.
+// Only the forking thread uses it: the handlers of concurrent forks run one fork at a time.
+Lifecycle* gForking = nullptr;
+#endif
 
 }  // namespace
 
@@ -99,6 +72,47 @@ EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept {
   }
 }
 
+#if !defined(_WIN32)
+// A forked child has only the thread that forked, so it starts not initialised and leaves the
+// inherited engine alone. Before the fork, every lock the child may need afterwards is taken, so
+// that no other thread holds it at that moment: the library's own first, then the op set's; they
+// are given back in reverse. The shared budget region needs nothing here: its lock lives in the
+// shared memory, where a parent thread that holds it gives it back for the child too.
+void ForkPrepare() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  // Still before the fork, where creating the record is as safe as anywhere.
+  try {
+    gForking = &NeverDestroyed<Lifecycle>();
+  } catch (...) {
+    gForking = nullptr;
+  }
+  if (gForking != nullptr) {
+    gForking->mutex.lock();
+    gForking->completions.ForkPrepare();
+  }
+  net::HttpForkPrepare();
+}
+
+void ForkParent() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  net::HttpForkParent();
+  if (gForking != nullptr) {
+    gForking->completions.ForkParent();
+    gForking->mutex.unlock();
+  }
+}
+
+void ForkChild() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  net::HttpForkChild();
+  if (gForking != nullptr) {
+    gForking->completions.ForkChild();
+    if (gForking->engine) {
+      new (gForking->abandoned) EngineRef(std::move(gForking->engine));
+    }
+    gForking->extraMethods = 0;
+    gForking->mutex.unlock();
+  }
+}
+#endif
+
 }  // namespace ksrn
 
 using namespace ksrn;
@@ -124,14 +138,6 @@ int32_t KSRN_Init(int32_t abiVersion) {
   net::HttpPrepareProcess(static_cast<size_t>(kWorkerCount));
   try {
     MutexLock lock(lifecycle->mutex);
-    // Before the first engine, so that no child ever inherits one unnoticed.
-    if (!lifecycle->forksWatched) {
-      if (!WatchForks(&ForkPrepare, &ForkParent, &ForkChild)) {
-        SetApiError(kErrorNotEnoughMemory);
-        return 0;
-      }
-      lifecycle->forksWatched = true;
-    }
     // A repeated init keeps the running engine and its requests.
     if (!lifecycle->engine) {
       lifecycle->engine = std::make_shared<HttpEngine>(lifecycle->idAllocator);

@@ -33,9 +33,13 @@ EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept;
 // code. Best effort: a failure changes nothing for the caller. One implementation per platform.
 void PinOwnModule() noexcept;
 
-// Has the three handlers run around every fork of the process (pthread_atfork): prepare in the
-// parent before the fork, then parent or child on each side after it. Call once. False when the
-// platform cannot register them (out of memory). Windows processes do not fork: nothing to do.
-bool WatchForks(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+#if !defined(_WIN32)
+// The fork handlers (pthread_atfork), registered when the library loads: prepare runs in the
+// parent before the fork, then parent or child on each side after it. A forked child starts
+// with the library not initialised. Windows has no fork.
+void ForkPrepare() noexcept;
+void ForkParent() noexcept;
+void ForkChild() noexcept;
+#endif
 
 }  // namespace ksrn

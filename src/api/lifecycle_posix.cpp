@@ -30,8 +30,14 @@ void PinOwnModule() noexcept {
   dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
-bool WatchForks(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
-  return pthread_atfork(prepare, parent, child) == 0;
-}
+namespace {
+
+// At load, before any export can run: a later registration, say at the first init, would leave
+// a window in which a fork of another thread copies a lock that the init holds into the child
+// without the handlers that give it back. Should the registration fail (out of memory), a child
+// is left as it was before these handlers existed.
+[[gnu::constructor]] void WatchForks() { pthread_atfork(&ForkPrepare, &ForkParent, &ForkChild); }
+
+}  // namespace
 
 }  // namespace ksrn

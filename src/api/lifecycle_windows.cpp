@@ -43,9 +43,6 @@ void PinOwnModule() noexcept {
   }
 }
 
-// Windows has no fork: a new process never inherits our engine.
-bool WatchForks(void (*)(), void (*)(), void (*)()) noexcept { return true; }
-
 }  // namespace ksrn
 
 // Nothing but the module handle and the slot: the engine is never started or stopped from
