@@ -15,6 +15,15 @@
 namespace ksrn::test {
 namespace {
 
+// ThreadSanitizer cannot follow a child of a threaded process that starts threads: it takes the
+// child's first new thread for one of the parent's (same stack, same id) and ends the child.
+// There the child stops before it starts an engine.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kChildMayStartThreads = false;
+#else
+constexpr bool kChildMayStartThreads = true;
+#endif
+
 // What the child checks: 0, or the number of the first step that failed.
 int ChildChecks(int32_t parentId) {
   const KsrnApi& api = Api();
@@ -28,6 +37,9 @@ int ChildChecks(int32_t parentId) {
   // Had the child kept the inherited engine, this would wait for threads that do not exist.
   if (!(Answered(api.Shutdown()) == Answer{1, 0})) {
     return 100;
+  }
+  if (!kChildMayStartThreads) {
+    return 0;
   }
   if (!(Answered(api.Init(1)) == Answer{1, 0})) {
     return 101;
