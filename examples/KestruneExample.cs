@@ -1,14 +1,14 @@
-// A .NET host of Kestrune through bindings/dotnet/Kestrune.cs: requests to several exchanges at
-// once, awaited together, then a cancel and a cancelled wait.
+// A .NET host of Kestrune through bindings/dotnet/Kestrune.cs: a host warmed on a kept
+// connection, requests to several exchanges at once, awaited together, then a cancel and a wait
+// given up.
 //
 // usage: mono KestruneExample.exe [--live]
 //   By default the requests use paths of the simulated exchange of the project's test bench, so
 //   run it inside the bench (tests/sandbox/run mono build/linux/bin/KestruneExample.exe);
-//   --live asks the real exchanges. The library is found beside the program.
+//   --live asks the real exchanges. The library is found beside the program, or where
+//   KESTRUNE_LIBRARY says.
 using System;
 using System.Linq;
-using System.Text;
-using System.Threading;
 using System.Threading.Tasks;
 using Kestrune;
 
@@ -22,22 +22,34 @@ static class KestruneExample
         "https://api.binance.com/api/v3/time", "https://api.bybit.com/v5/market/time",
         "https://www.okx.com/api/v5/public/time", "https://api.kraken.com/0/public/Time",
     };
+    const string SimulatedWarm = "https://api.binance.com/status/204";
+    const string LiveWarm = "https://api.binance.com/api/v3/ping";
     const string SimulatedSlow = "https://api.huobi.pro/delay-headers/5000";
     const string LiveSlow = "https://api.coinbase.com/v2/time";
 
     static async Task<int> Run(bool live)
     {
-        using (var client = new KestruneClient())
+        // Kept connections are a setting of the whole process, as every client shares it.
+        var options = new KestruneClientOptions { KeepAlive = TimeSpan.FromSeconds(30),
+                                                  Timeout = TimeSpan.FromSeconds(10) };
+        using (var client = new KestruneClient(options))
         {
+            // A cheap request first, so that the one that matters finds the connection open.
+            using (var warm = client.Request(live ? LiveWarm : SimulatedWarm))
+            {
+                await warm.WaitAsync();
+                Console.WriteLine("Warmed {0}: {1}", warm.RemoteAddress, warm.StatusCode);
+            }
+
             Console.WriteLine("Several exchanges at once:");
             var requests = (live ? Live : Simulated).Select(url => client.Request(url)).ToArray();
             try
             {
                 await Task.WhenAll(requests.Select(request => request.WaitAsync()));
                 foreach (var request in requests)
-                    Console.WriteLine("{0,4}  {1,6}  {2}  (X-Greeting: {3})", request.Id,
-                                      request.Status, Encoding.UTF8.GetString(request.Body),
-                                      request.Headers["x-greeting"] ?? "none");
+                    Console.WriteLine("{0,4}  {1,6}  {2}  (X-Greeting: {3}, kept connection: {4})",
+                                      request.Id, request.Status, request.ReadAsString(),
+                                      request.Headers["x-greeting"] ?? "none", request.Reused);
             }
             finally
             {
@@ -53,23 +65,24 @@ static class KestruneExample
                 {
                     await request.WaitAsync();
                 }
-                catch (KestruneException error)
+                catch (KestruneCancelledException error)
                 {
                     Console.WriteLine("Cancelled: {0} {1} from {2}", error.Code, error.Name,
                                       error.Call);
                 }
             }
             using (var request = client.Request(slow))
-            using (var timeLimit = new CancellationTokenSource(100))
             {
                 try
                 {
-                    await request.WaitAsync(timeLimit.Token);
+                    await request.WaitAsync(TimeSpan.FromMilliseconds(100));
                     Console.WriteLine("Answered before the wait was given up: {0}", request.Status);
                 }
-                catch (OperationCanceledException)
+                catch (KestruneWaitTimeoutException)
                 {
-                    Console.WriteLine("Wait given up after 100 ms; the request was cancelled too:");
+                    Console.WriteLine("Wait given up after 100 ms; the request goes on until "
+                                      + "cancelled:");
+                    request.Cancel();
                     try
                     {
                         await request.WaitAsync();

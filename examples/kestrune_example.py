@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""A Python host of Kestrune: submits requests to several exchanges at once, awaits them all on
-one asyncio loop and prints what came back; a second round shows the throttle, a time-out and a
-cancel.
+"""A Python host of Kestrune: warms a host's kept connection, submits requests to several
+exchanges at once, awaits them all on one asyncio loop and prints what came back; a second round
+shows the throttle, a time-out and a cancel.
 
 usage: kestrune_example.py [--live]
   By default the requests use paths of the simulated exchange of the project's test bench, so
@@ -48,7 +48,8 @@ LIVE_THROTTLED = [
 
 
 async def timed(request):
-    """Awaits a request; returns its error (None when an answer arrived) and the milliseconds."""
+    """Awaits a request; returns its error (None when an answer arrived, which holds the status
+    and the body of a failed one) and the milliseconds."""
     start = time.monotonic()
     try:
         await request
@@ -75,20 +76,34 @@ async def run_round(client, title, jobs):
         print(f"{'id':>4}  {'host':<20} {'status':>6}  {'error':<{ERROR_WIDTH}} {'bytes':>8} "
               f"{'ms':>6}  body")
         for (url, _, _), request, (error, ms) in zip(jobs, requests, outcomes):
-            body = request.body
+            # A failed request's results raise its error, which keeps what arrived.
+            status, body = (error.status, error.body) if error else (request.status_code,
+                                                                     request.content)
             preview = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in body[:40])
             code = f"{error.code} {error.name}" if error else "0 ERROR_SUCCESS"
-            print(f"{request.id:>4}  {urlsplit(url).hostname:<20} {request.status:>6}  "
+            print(f"{request.id:>4}  {urlsplit(url).hostname:<20} {status:>6}  "
                   f"{code:<{ERROR_WIDTH}} {len(body):>8} {ms:>6.0f}  {preview}")
 
 
+async def warm(client, url):
+    """A cheap request keeps its connection open (keep_alive_ms), so the next request to the same
+    host costs one round trip."""
+    for attempt in ("cold", "warm"):
+        response = await client.fetch(url)
+        print(f"{attempt}: {urlsplit(url).hostname} {response.status_code} in "
+              f"{response.elapsed.total_seconds() * 1000:.0f} ms, connection reused: "
+              f"{response.reused}")
+
+
 async def main(live):
-    with kestrune.Client() as client:
+    # keep_alive_ms is process-wide: every client of the process keeps connections.
+    with kestrune.Client(keep_alive_ms=30000) as client:
         print(f"Kestrune {kestrune.__version__} (interface {kestrune.abi_version()}) from Python, "
               f"against {'the real exchanges' if live else 'the simulated exchange of the bench'}")
+        await warm(client, LIVE_AT_ONCE[0][0] if live else "https://api.binance.com/status/200")
         await run_round(client, "Several exchanges at once:",
                         LIVE_AT_ONCE if live else SIMULATED_AT_ONCE)
-        client.set_throttle_ms(500)
+        kestrune.process_wide.set_throttle_ms(500)
         await run_round(client, "Throttle of 500 ms between starts, a 250 ms budget that runs out "
                         "while waiting, and a cancel:",
                         LIVE_THROTTLED if live else SIMULATED_THROTTLED)

@@ -49,6 +49,11 @@ class HandleRegistry {
     return object;
   }
 
+  // Held across a fork, so that a child never inherits the lock taken. The child keeps the
+  // parent's entries: nothing of the child's can reach them.
+  void LockForFork() NO_THREAD_SAFETY_ANALYSIS { mutex.lock(); }
+  void UnlockForFork() NO_THREAD_SAFETY_ANALYSIS { mutex.unlock(); }
+
  private:
   mutable Mutex mutex;
   uintptr_t lastId GUARDED_BY(mutex) = 0;

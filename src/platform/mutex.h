@@ -21,7 +21,7 @@
 #define ACQUIRE(...) KSRN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) KSRN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define ACQUIRED_AFTER(...) KSRN_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
-// For the few functions that take a lock in one call and give it back in another (fork handlers).
+// For lock and unlock calls that pair up across functions, such as around a fork.
 #define NO_THREAD_SAFETY_ANALYSIS KSRN_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 namespace ksrn {

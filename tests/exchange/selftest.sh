@@ -63,7 +63,7 @@ check "KSRN_BENCH_CA is a certificate" yes \
   "$(openssl x509 -in "${KSRN_BENCH_CA:-/missing}" -noout >/dev/null 2>&1 && echo yes)"
 check "test CA in the system bundle" yes \
   "$(grep -qF "$(sed -n 2p "$KSRN_BENCH_CA")" /etc/ssl/certs/ca-certificates.crt && echo yes)"
-good_hosts=$(awk '$1 == "127.0.0.1" { print $2 }' /etc/hosts)
+good_hosts=$(awk -v me="$HOSTNAME" '$1 == "127.0.0.1" && $2 != "localhost" && $2 != me { print $2 }' /etc/hosts)
 check "good hosts in the hosts file" 17 "$(wc -w <<<"$good_hosts")"
 for host in $good_hosts; do
   fetch "https://$host/status/200"
@@ -154,6 +154,17 @@ check "HEAD /echo" "200 0 yes" "$code $downloaded $([ "$(header Content-Length)"
 head -c 3000000 /dev/zero >"$work/3MiB"
 fetch --data-binary "@$work/3MiB" "$good/echo"
 check "body over 2 MiB is refused" "0 400" "$rc $code"
+
+# Kept connections: curl reuses a connection between the URLs of one run when it may.
+kept=$(curl -sS --max-time 20 -D "$work/head" -o /dev/null -o /dev/null -o /dev/null \
+  -w '%{http_code}:%{num_connects} ' "$good/keep/status/200" "$good/keep/close/bytes/10" \
+  "$good/status/200")
+check "/keep, /keep/close" "200:1 200:0 200:1 1" \
+  "$kept$(grep -i '^X-Connection:' "$work/head" | tr -d '\r' | sort -u | wc -l)"
+kept=$(curl -sS --max-time 20 -o /dev/null -o /dev/null -w '%{http_code}:%{num_connects} ' \
+  "$good/keep/drop-next/selftest/status/200" "$good/limited/selftest/100/600000")
+fetch "$good/seen/selftest"
+check "/keep/drop-next: the GET is sent again" "200:1 200:1 2" "$kept$(cat "$work/body")"
 
 # Raw requests curl will not send, and survival after abuse.
 raw=$(python3 - <<'PYTHON'

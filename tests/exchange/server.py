@@ -12,8 +12,9 @@ Every --listen serves the same paths with its own certificate, which is how the 
 deliberately bad hosts; a --listen-tls listener speaks only TLS VERSION (1.1, 1.2 or 1.3), which
 is how it builds servers of an old or only the newest protocol. The ready file is written once every listener accepts connections.
 
-Each connection carries exactly one exchange: every response has `Connection: close` and the
-server closes the connection after it (TLS close_notify, then FIN), so no client can reuse one.
+Each connection carries one exchange unless the request asks for more with /keep/ (below):
+every other response has `Connection: close` and the server closes the connection after it (TLS
+close_notify, then FIN), so no client can reuse it.
 
 Paths (the query string is ignored unless stated; {n} sizes are decimal byte counts up to 1 GiB,
 {ms} delays are decimal milliseconds up to 600000; a value out of range gives 400):
@@ -33,7 +34,8 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
   /headers/large/{n}      200, body `ok`, and filler headers so that the response head (status
                           line through the final blank line, inclusive) is exactly n bytes, for
                           200 <= n <= 8 MiB. The head is the status line, Content-Type,
-                          Content-Length, the fillers, `Connection: close` and the blank line.
+                          Content-Length, the fillers, `Connection: close` (under /keep, what
+                          /keep/ puts there) and the blank line.
                           Filler lines are `X-Fill-NNNN: xxx...` CRLF, numbered from 0001; their
                           count is the fewest that keeps every line (CRLF included) at most 1024
                           bytes, and their lengths differ by at most one byte (longer first).
@@ -57,6 +59,25 @@ Paths (the query string is ignored unless stated; {n} sizes are decimal byte cou
   /echo                   any method: 200, application/octet-stream, body = the exact request
                           bytes received (request line, header lines, blank line, body as framed
                           on the wire, whether by Content-Length or chunked).
+  /seen/{key}             200, body = how many requests were counted under key (letters and
+                          digits) so far, decimal: arrivals at /limited/{key}/... and requests
+                          dropped by /keep/drop-next/{key}/....
+
+Kept connections: a prefix in front of any path (/reset-mid-body, /close-early and the faults
+below end their connection as always). Each response under /keep carries
+`X-Connection: {serial}`, the number of its connection in the order this server accepted them
+(from 1), so that a test can tell reuse from the server's side.
+
+  /keep/{path}            {path} as usual, without `Connection: close`; then the server reads the
+                          next request on the same connection (until it stays silent for 60 s),
+                          which decides for itself whether the connection goes on.
+  /keep/close/{path}      {path} with `Connection: close` (and X-Connection): the server asks the
+                          client not to reuse the connection and closes it after the response.
+  /keep/drop-next/{key}/{path}
+                          as /keep/{path}, but the next request that arrives on this connection
+                          is read whole, counted under key (see /seen) and not answered: the
+                          connection closes cleanly instead, as a server's idle time-out racing
+                          a client's request does, which is the moment a client would resend.
 
 Faults: broken responses for the fault suite. Unless stated, the connection then ends with a
 clean close (TLS close_notify, then FIN).
@@ -208,7 +229,7 @@ class Request:
 
 
 class RequestReader:
-    """Reads one request, keeping its exact bytes."""
+    """Reads the requests of a connection one at a time, keeping their exact bytes."""
 
     def __init__(self, reader, writer):
         self.reader = reader
@@ -273,7 +294,9 @@ class RequestReader:
         else:
             body_end = head_end + length
             await self._need(body_end)
-        return Request(method, target, headers, bytes(self.buf[:body_end]))
+        raw = bytes(self.buf[:body_end])
+        del self.buf[:body_end]  # what follows belongs to the next request
+        return Request(method, target, headers, raw)
 
     async def _chunked_end(self, start):
         position = start
@@ -342,7 +365,7 @@ def body_framing(headers):
     return False, length
 
 
-def response_head(status, headers):
+def response_head(status, headers, close=True):
     try:
         reason = http.HTTPStatus(status).phrase
     except ValueError:
@@ -351,7 +374,8 @@ def response_head(status, headers):
     for name, value in headers:
         lines.append(name.encode("ascii") + b": " +
                      (value if isinstance(value, bytes) else str(value).encode("latin-1")))
-    lines.append(b"Connection: close")
+    if close:
+        lines.append(b"Connection: close")
     return b"\r\n".join(lines) + b"\r\n\r\n"
 
 
@@ -391,11 +415,15 @@ def accepts(request, coding):
 class Exchange:
     """One connection's response side."""
 
-    def __init__(self, reader, writer):
+    def __init__(self, reader, writer, serial):
         self.reader = reader
         self.writer = writer
+        self.serial = serial
         self.request = None
         self.aborted = False
+        self.tagged = False  # under /keep: responses name their connection
+        self.keep = False  # the connection goes on after this response
+        self.drop_key = None  # the next request is counted under this key and not answered
 
     @property
     def head_only(self):
@@ -412,8 +440,12 @@ class Exchange:
         # always have room: yielding lets the news of a lost connection arrive.
         await asyncio.sleep(0)
 
+    def head(self, status, headers):
+        tag = [("X-Connection", self.serial)] if self.tagged else []
+        return response_head(status, [*headers, *tag], close=not self.keep)
+
     async def send_head(self, status, headers):
-        await self.write(response_head(status, headers))
+        await self.write(self.head(status, headers))
 
     async def send_body(self, data):
         if not self.head_only:
@@ -558,6 +590,10 @@ async def limited_route(ex, m):
         await ex.simple(418, b"banned")
 
 
+async def seen_route(ex, m):
+    await ex.simple(200, str(len(LIMITED.get(m[1], []))).encode())
+
+
 async def limited_stats_route(ex, m):
     window_s = number(m[2], 1, MAX_DELAY_MS) / 1000
     arrivals = sorted(LIMITED.get(m[1], []))
@@ -598,7 +634,7 @@ def filler_lines(count_bytes):
 async def large_headers_route(ex, m):
     n = number(m[1], MIN_LARGE_HEAD_BYTES, MAX_LARGE_HEAD_BYTES)
     fixed = [("Content-Type", "text/plain"), ("Content-Length", 2)]
-    fillers = filler_lines(n - len(response_head(200, fixed)))
+    fillers = filler_lines(n - len(ex.head(200, fixed)))
     await ex.send_head(200, fixed + fillers)
     await ex.send_body(b"ok")
 
@@ -767,6 +803,7 @@ ROUTES = [
     (re.compile(r"/echo"), echo_route),
     (re.compile(r"/limited/([A-Za-z0-9]+)/([0-9]+)/([0-9]+)"), limited_route),
     (re.compile(r"/limited-stats/([A-Za-z0-9]+)/([0-9]+)"), limited_stats_route),
+    (re.compile(r"/seen/([A-Za-z0-9]+)"), seen_route),
     (re.compile(r"/arrival"), arrival_route),
     (re.compile(r"/retry-after/([0-9]+)/(date/)?([0-9]+)"), retry_after_route),
     (re.compile(r"/fault/(reset|close)/([a-z-]+)"), fault_end_route),
@@ -778,29 +815,59 @@ ROUTES = [
 ]
 
 
-async def serve(ex):
-    try:
-        ex.request = await RequestReader(ex.reader, ex.writer).read()
-    except BadRequest:
-        await ex.simple(400, b"bad request")
-        await ex.discard_input()
-        return
-    if ex.request is None:
-        return
+# Paths whose handlers end the connection themselves (or leave it unusable): never kept.
+ENDS_CONNECTION = {reset_mid_body_route, close_early_route, fault_end_route, raw_fault_route,
+                   gzip_bomb_route, endless_head_route, continue_route}
+KEEP_PREFIX = re.compile(r"/keep(/close|/drop-next/([A-Za-z0-9]+))?(/.*)")
+
+
+async def serve_one(ex):
     path = ex.request.path
+    kept = KEEP_PREFIX.fullmatch(path)
+    ex.tagged = ex.keep = False
+    if kept:
+        ex.tagged, ex.keep, path = True, kept[1] != "/close", kept[3]
     for route, handler in ROUTES:
         match = route.fullmatch(path)
         if match:
+            ex.keep = ex.keep and handler not in ENDS_CONNECTION
             try:
                 await handler(ex, match)
             except BadRequest:
                 await ex.simple(400, b"bad request")
+            break
+    else:
+        await ex.simple(404, b"not found")
+    if ex.keep and kept[2]:
+        ex.drop_key = kept[2]
+
+
+async def serve(ex):
+    reader = RequestReader(ex.reader, ex.writer)
+    while True:
+        try:
+            ex.request = await reader.read()
+        except BadRequest:
+            ex.keep = False
+            await ex.simple(400, b"bad request")
+            await ex.discard_input()
             return
-    await ex.simple(404, b"not found")
+        if ex.request is None:
+            return
+        if ex.drop_key is not None:
+            LIMITED.setdefault(ex.drop_key, []).append(time.monotonic())
+            return
+        await serve_one(ex)
+        if not ex.keep:
+            return
+
+
+CONNECTIONS = [0]
 
 
 async def handle_connection(reader, writer):
-    ex = Exchange(reader, writer)
+    CONNECTIONS[0] += 1
+    ex = Exchange(reader, writer, CONNECTIONS[0])
     try:
         if getattr(writer.get_extra_info("ssl_object"), "fault", None) == "close":
             return

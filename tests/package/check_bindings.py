@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Checks what scripts/package-bindings made, then uses it as a host would: the wheels are valid
 (WHEEL, METADATA, RECORD with every member's hash) and carry their library; the NuGet package
-holds exactly its parts and its .nuspec names it; both are in SHA256SUMS when there is one.
-Then, in one bench run with no environment variable set, the Linux wheel installed into a fresh
-virtual environment runs a request, and the example host compiled against the NuGet package's
-assembly runs under Mono with the package's Linux library beside it, as a .NET build copies it.
+holds exactly its parts, each readable by all (0644), its .nuspec names it and its README names
+this version; both are in SHA256SUMS when there is one. Then, in one bench run with no
+environment variable set, the Linux wheel installed into a fresh virtual environment runs a
+request, and the example host compiled against the NuGet package's assembly runs under Mono
+with the package's Linux library beside it, as a .NET build copies it, unpacked with the
+package's modes and run as another user (nobody, when this runs as root); the assembly carries
+this version; and KESTRUNE_LIBRARY wins over a broken library beside the program.
 
 usage: tests/package/check_bindings.py PACKAGES WORK [--windows]
   WORK must lie outside /tmp, which the bench replaces.
@@ -12,6 +15,7 @@ usage: tests/package/check_bindings.py PACKAGES WORK [--windows]
 
 import base64
 import hashlib
+import os
 import re
 import shutil
 import subprocess
@@ -25,6 +29,11 @@ WHEEL_LIBRARIES = {"linux_x86_64": ("kestrune/libkestrune.so.1", b"\x7fELF"),
 NATIVE = {"linux": ("runtimes/linux-x64/native/libkestrune.so", b"\x7fELF"),
           "windows": ("runtimes/win-x64/native/Kestrune.dll", b"MZ")}
 ASSEMBLY = "lib/net462/Kestrune.Net.dll"
+DOCS = "lib/net462/Kestrune.Net.xml"
+PROBE = """class Probe { static void Main(string[] args) { System.Console.WriteLine("assembly " +
+    System.Reflection.AssemblyName.GetAssemblyName(args[0]).Version); } }
+"""
+EXAMPLE_RAN = r"200  status 200.*Cancelled: 995 ERROR_OPERATION_ABORTED"
 PROGRAM = """import kestrune
 with kestrune.Client() as client, client.request("https://api.binance.com/status/200") as r:
     print("wheel:", r.wait(30).status, kestrune.library_path())
@@ -69,8 +78,9 @@ def check_wheel(path, version, tag):
 def check_nupkg(path, version, platforms):
     with zipfile.ZipFile(path) as package:
         members = {name: package.read(name) for name in package.namelist()}
+        modes = {entry.filename: entry.external_attr >> 16 for entry in package.infolist()}
     expected = {"_rels/.rels", "[Content_Types].xml", "Kestrune.nuspec", "README.md",
-                "LICENSE.txt", ASSEMBLY} | {NATIVE[platform][0] for platform in platforms}
+                "LICENSE.txt", ASSEMBLY, DOCS} | {NATIVE[platform][0] for platform in platforms}
     if set(members) != expected:
         fail(f"{path.name} holds {sorted(members)}, not {sorted(expected)}")
     nuspec = members["Kestrune.nuspec"].decode()
@@ -78,6 +88,17 @@ def check_nupkg(path, version, platforms):
                    '<license type="expression">MIT</license>', "<readme>README.md</readme>"):
         if wanted not in nuspec:
             fail(f"{path.name}: the .nuspec lacks {wanted}")
+    unreadable = {name: oct(mode) for name, mode in modes.items() if mode != 0o100644}
+    if unreadable:
+        fail(f"{path.name}: entries not 0644, which other users could not load: {unreadable}")
+    readme = members["README.md"].decode()
+    for wanted in (f"Kestrune.{version}.nupkg", f"--version {version}", f"`{version}.0`"):
+        if wanted not in readme:
+            fail(f"{path.name}: the README does not name {wanted}")
+    if "<version>" in readme:
+        fail(f"{path.name}: the README still says <version>")
+    if b"<member name=\"T:Kestrune.KestruneClient\">" not in members[DOCS]:
+        fail(f"{path.name}: {DOCS} does not document KestruneClient")
     if 'Target="/Kestrune.nuspec"' not in members["_rels/.rels"].decode():
         fail(f"{path.name}: _rels/.rels does not point at the .nuspec")
     types = members["[Content_Types].xml"].decode()
@@ -108,32 +129,53 @@ def run(command, check=True, **options):
     return subprocess.run(command, check=check, timeout=240, **options)
 
 
-def use(packages, work, wheel, nupkg):
+def use(packages, work, wheel, nupkg, version):
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     venv = work / "venv"
     run(["/usr/bin/python3", "-m", "venv", venv])
     run([venv / "bin/python", "-m", "pip", "install", "--quiet", "--no-index",
          "--disable-pip-version-check", packages / wheel])
-    app = work / "app"
-    app.mkdir()
+    app, chosen = work / "app", work / "chosen"
+    for folder in (work, app, chosen):
+        folder.mkdir(exist_ok=True)
+        folder.chmod(0o755)
     with zipfile.ZipFile(packages / nupkg) as package:
         for member in (ASSEMBLY, NATIVE["linux"][0]):
-            (app / Path(member).name).write_bytes(package.read(member))
-    run(["mcs", "-nologo", "-warnaserror", f"-r:{app / Path(ASSEMBLY).name}",
-         f"-out:{app / 'KestruneExample.exe'}", ROOT / "examples/KestruneExample.cs"])
+            for target in (app / Path(member).name, chosen / Path(member).name):
+                target.write_bytes(package.read(member))
+                target.chmod(package.getinfo(member).external_attr >> 16 & 0o777)  # as unzip does
+    (chosen / "libkestrune.so").write_bytes(b"not a library")
+    (work / "Probe.cs").write_text(PROBE)
+    run(["mcs", "-nologo", "-warnaserror", f"-out:{work / 'Probe.exe'}", work / "Probe.cs"])
+    for folder in (app, chosen):
+        run(["mcs", "-nologo", "-warnaserror", f"-r:{folder / Path(ASSEMBLY).name}",
+             f"-out:{folder / 'KestruneExample.exe'}", ROOT / "examples/KestruneExample.cs"])
+    for program in (work / "Probe.exe", app / "KestruneExample.exe"):
+        program.chmod(0o644)  # the programs are ours: only the package's modes are under test
     clean = "env -i PATH=/usr/bin:/bin"  # no KESTRUNE_LIBRARY, LD_LIBRARY_PATH or bench variables
+    # Another user than the one who unpacked the package, as a shared install is used, from the
+    # bench's fresh /tmp, which every user can reach whatever the modes of WORK's parents.
+    other = "setpriv --reuid=65534 --regid=65534 --clear-groups " if os.geteuid() == 0 else ""
+    shared = "/tmp/kestrune-shared"
     script = (f"cd {work} && {clean} {venv}/bin/python -I -c '{PROGRAM}' && "
-              f"{clean} mono {app}/KestruneExample.exe")
+              f"mkdir -m 755 {shared} && cp -p {app}/* {work}/Probe.exe {shared} && "
+              f"{other}{clean} mono {shared}/Probe.exe {shared}/{Path(ASSEMBLY).name} && "
+              f"echo '== beside' && {other}{clean} mono {shared}/KestruneExample.exe && "
+              f"echo '== KESTRUNE_LIBRARY' && {clean} KESTRUNE_LIBRARY={app}/libkestrune.so "
+              f"mono {chosen}/KestruneExample.exe")
     result = run([ROOT / "tests/sandbox/run", "bash", "-c", script], check=False,
                  capture_output=True, text=True)
     print(result.stdout, result.stderr, sep="")
     site = f"{venv}/lib/python3.[0-9]+/site-packages/kestrune/libkestrune.so.1"
     if not re.search(rf"^wheel: 200 {site}$", result.stdout, re.M):
         fail("the wheel in a fresh virtual environment did not answer 200 with its own library")
-    if not re.search(r"200  status 200.*Cancelled: 995 ERROR_OPERATION_ABORTED", result.stdout,
-                     re.S):
-        fail("the example built against the NuGet package did not run")
+    if not re.search(rf"^assembly {re.escape(version)}\.0$", result.stdout, re.M):
+        fail(f"the package's assembly is not version {version}.0")
+    if not re.search(rf"== beside\n.*{EXAMPLE_RAN}.*== KESTRUNE_LIBRARY\n.*{EXAMPLE_RAN}",
+                     result.stdout, re.S):
+        fail("the example built against the NuGet package did not run as another user, or "
+             "with KESTRUNE_LIBRARY")
 
 
 def main():
@@ -153,7 +195,7 @@ def main():
         check_wheel(packages / wheel, version, tag)
     check_nupkg(nupkgs[0], version, platforms)
     check_sums(packages, wheels + [nupkgs[0].name])
-    use(packages, work, wheels[0], nupkgs[0].name)
+    use(packages, work, wheels[0], nupkgs[0].name, version)
     print(f"check_bindings: {', '.join(wheels)} and {nupkgs[0].name} are sound and run")
 
 

@@ -1,5 +1,6 @@
-# A fresh install into PREFIX holds exactly FILES, its header spells VERSION, and its LIBRARY is
-# stripped with a debug link to LIBRARY.debug, which holds the debug information.
+# A fresh install into PREFIX holds exactly FILES, its header spells VERSION, every file name
+# its README gives carries VERSION, and its LIBRARY is stripped with a debug link to
+# LIBRARY.debug, which holds the debug information.
 #   cmake -DBUILD=<build folder> -DPREFIX=<prefix> -DFILES=<paths in the prefix>
 #         -DLIBRARY=<path in the prefix> -DVERSION=<x.y.z> -DOBJDUMP=<objdump>
 #         -P check_install.cmake
@@ -17,6 +18,16 @@ if(NOT installed STREQUAL FILES)
 endif()
 
 ksrn_check_header_version(${PREFIX}/include/kestrune.h ${VERSION} abi)
+
+# The install commands a reader copies name this release's archives, wheels and package.
+file(READ ${PREFIX}/share/doc/Kestrune/README.md readme)
+string(REGEX MATCHALL "(kestrune-|libkestrune\\.so\\.|Kestrune\\.)[0-9]+\\.[0-9]+\\.[0-9]+" named
+       "${readme}")
+foreach(name IN LISTS named)
+  if(NOT name MATCHES "${VERSION}$")
+    message(FATAL_ERROR "README.md names ${name}, not a file of ${VERSION}")
+  endif()
+endforeach()
 
 execute_process(COMMAND ${OBJDUMP} -h ${PREFIX}/${LIBRARY} OUTPUT_VARIABLE library
                 COMMAND_ERROR_IS_FATAL ANY)

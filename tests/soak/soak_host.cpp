@@ -1,8 +1,8 @@
 // A host that keeps the library loaded and busy the way a trading host does for days, against
 // the simulated exchange: several threads submit GET, POST and HEAD to every bench path (faults,
 // bad hosts and time-outs included) and check each outcome against what its path allows; they
-// cancel and free at every stage, call KSRN_CancelAll, change the throttle and keep the table
-// full for stretches, while the main thread cycles KSRN_Shutdown and KSRN_Init. At each cycle,
+// cancel and free at every stage, call KSRN_CancelAll, change the throttle, keep the table full
+// for stretches and keep connections for half of each cycle, while the main thread cycles KSRN_Shutdown and KSRN_Init. At each cycle,
 // with the library shut down, it samples memory, descriptors (handles) and threads; after the
 // first minute none of them may grow beyond the bounds below. Runs inside the bench only.
 //
@@ -786,11 +786,21 @@ int main(int argc, char** argv) {
 
   const Clock::time_point end = shared.start + std::chrono::seconds(seconds);
   Clock::time_point nextCycle = shared.start + std::chrono::seconds(cycleSeconds);
+  bool keepingConnections = false;
   while (Clock::now() < end) {
     KsrnSleepMs(100);
     // The table is kept full for the middle third of every cycle.
     const int64_t intoCycleMs = MsSince(shared.start) % (cycleSeconds * 1000);
     shared.full.store(intoCycleMs >= cycleSeconds * 333 && intoCycleMs < cycleSeconds * 667);
+    // Connections are kept for the second half of every cycle (each init starts without), with
+    // an idle time short enough to expire under load now and then.
+    if (const bool keep = intoCycleMs >= cycleSeconds * 500; keep != keepingConnections) {
+      static constexpr int32_t kIdleMs[] = {50, 2000, 30000};
+      keepingConnections = keep;
+      if (gApi.SetKeepAliveMs(keep ? kIdleMs[cycles % std::size(kIdleMs)] : 0) != 1) {
+        Fail("SetKeepAliveMs left %" PRIu32, gApi.GetLastError());
+      }
+    }
     if (Clock::now() >= nextCycle && Clock::now() < end) {
       pauseHosts(false);
       // With whatever requests are in flight.
@@ -798,6 +808,7 @@ int main(int argc, char** argv) {
         Fail("KSRN_Shutdown left %" PRIu32, gApi.GetLastError());
       }
       ++cycles;
+      keepingConnections = false;
       takeSample("cycle");
       if (gApi.Init(KSRN_ABI_VERSION) != 1) {
         Fail("KSRN_Init left %" PRIu32, gApi.GetLastError());

@@ -18,7 +18,8 @@ import threading
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-from ._constants import ERROR_WINHTTP_TIMEOUT, NAMES
+from ._constants import NAMES
+from ._errors import KestruneError, KestruneTimeoutError  # noqa: F401 (their 1.1 home)
 
 if sys.platform == "win32":
     LIBRARY_NAMES = ("Kestrune.dll",)
@@ -65,61 +66,15 @@ DECLARATIONS: Dict[str, Tuple[Any, Tuple[Any, ...]]] = {
     "KSRN_GetHostHoldMs": (_I32, (_TEXT,)),
     "KSRN_GetHostUnitsLeft": (_I32, (_TEXT,)),
     "KSRN_ShareBudgets": (_I32, (_TEXT,)),
+    "KSRN_SetKeepAliveMs": (_I32, (_I32,)),
+    "KSRN_GetConnectionReused": (_I32, (_I32,)),
+    "KSRN_WaitForCompletion": (_I32, (_I32, _I32)),
 }
 SINCE_1_1 = frozenset({"KSRN_GetDelivery", "KSRN_GetTimingUs", "KSRN_CopyRemoteAddress"})
 SINCE_1_2 = frozenset({"KSRN_AllowMethod", "KSRN_SetHostBudget", "KSRN_RequestWeighted",
-                       "KSRN_GetHostHoldMs", "KSRN_GetHostUnitsLeft", "KSRN_ShareBudgets"})
-
-# Codes after which the same request may well succeed later: the network or the server failed on
-# the way, or a limit of the moment (32 held, the result budget, a host's budget units) was reached.
-TRANSIENT_CODES = frozenset({8, 30, 1237, 1816, 12002, 12004, 12007, 12017, 12029, 12030, 12152})
-SUBMISSIONS = frozenset({"KSRN_Request", "KSRN_Get", "KSRN_RequestWeighted"})
-
-
-class KestruneError(Exception):
-    """A code the library reported: `code`, its Win32 `name` as the header lists it (None for a
-    code the header does not list, such as another WinHTTP code on Windows), `call`, the export
-    that reported it, `transient` (the same request may succeed if tried again) and
-    `may_have_reached_server` (False only when the library knows no byte of the request was
-    written: a refused submission, or a request it never sent)."""
-
-    code: int
-    name: Optional[str]
-    call: str
-    transient: bool
-    may_have_reached_server: bool
-
-    def __init__(self, code: int, name: Optional[str], call: str,
-                 may_have_reached_server: bool = True) -> None:
-        super().__init__(code, name, call)
-        self.args = (code, name, call)
-        self.code = code
-        self.name = name
-        self.call = call
-        self.transient = code in TRANSIENT_CODES
-        self.may_have_reached_server = may_have_reached_server
-
-    @classmethod
-    def from_code(cls, code: int, call: str,
-                  may_have_reached_server: Optional[bool] = None) -> "KestruneError":
-        if may_have_reached_server is None:
-            may_have_reached_server = call not in SUBMISSIONS
-        kind = KestruneTimeoutError if code == ERROR_WINHTTP_TIMEOUT else KestruneError
-        return kind(code, NAMES.get(code), call, may_have_reached_server)
-
-    def __str__(self) -> str:
-        return f"{self.call}: {self.code} {self.name or '(not in the header)'}"
-
-    def __repr__(self) -> str:
-        return f"{type(self).__name__}({self.code}, {self.name!r}, {self.call!r})"
-
-
-class KestruneTimeoutError(KestruneError, TimeoutError):
-    """12002: the request ran out of time; also a TimeoutError."""
-
-    def __str__(self) -> str:
-        return KestruneError.__str__(self)
-
+                       "KSRN_GetHostHoldMs", "KSRN_GetHostUnitsLeft", "KSRN_ShareBudgets",
+                       "KSRN_SetKeepAliveMs", "KSRN_GetConnectionReused",
+                       "KSRN_WaitForCompletion"})
 
 class _Library:
     def __init__(self) -> None:
@@ -133,15 +88,16 @@ _loaded = _Library()
 
 
 def _places() -> Iterator[Tuple[str, Optional[str], str]]:
-    """(place, path to load or None, why it was skipped), in the order tried: the
-    copy a wheel put beside the package, KESTRUNE_LIBRARY, then the system loader."""
+    """(place, path to load or None, why it was skipped), in the order tried: KESTRUNE_LIBRARY,
+    which a host sets to choose a library over the one a wheel put beside the package, that copy,
+    then the system loader."""
+    chosen = os.environ.get(ENVIRONMENT_VARIABLE)
+    yield (f"{ENVIRONMENT_VARIABLE} ({chosen!r})" if chosen else ENVIRONMENT_VARIABLE,
+           chosen or None, "not set")
     beside = Path(__file__).resolve().parent
     for name in LIBRARY_NAMES:
         path = beside / name
         yield f"beside the package ({path})", str(path) if path.is_file() else None, "no file"
-    chosen = os.environ.get(ENVIRONMENT_VARIABLE)
-    yield (f"{ENVIRONMENT_VARIABLE} ({chosen!r})" if chosen else ENVIRONMENT_VARIABLE,
-           chosen or None, "not set")
     for name in LIBRARY_NAMES:
         yield f"the system loader ({name})", name, ""
 
@@ -223,7 +179,7 @@ def quietly(name: str, *arguments: Any) -> Tuple[int, int]:
     return result, _loaded.raw["KSRN_GetLastError"]()
 
 
-def _raise_last_error(result: int, function: Any, arguments: Any) -> int:
+def _raise_last_error(result: Any, function: Any, arguments: Any) -> Any:
     code = _loaded.raw["KSRN_GetLastError"]()
     if code:
         raise KestruneError.from_code(code, function.__name__)
@@ -239,9 +195,10 @@ def int32(value: Any, argument: str) -> int:
     return value
 
 
-def utf16(value: Optional[str], argument: str = "string") -> Any:
-    """A str as the NUL-terminated UTF-16 the exports take; None stays a null pointer."""
-    if value is None:
+def utf16(value: Optional[str], argument: str = "string", required: bool = False) -> Any:
+    """A str as the NUL-terminated UTF-16 the exports take; None stays a null pointer unless the
+    argument is `required`."""
+    if value is None and not required:
         return None
     if not isinstance(value, str):
         raise TypeError(f"{argument} must be a str, not {type(value).__name__}")
@@ -300,11 +257,11 @@ def bytes_buffer(value: Optional[bytes]) -> Any:
     return None if value is None else (ctypes.c_uint8 * len(value)).from_buffer_copy(value)
 
 
-def copy_out(size_of: Callable[[int], int], copy: Callable[..., int], request_id: int) -> bytes:
+def copy_out(size_name: str, copy_name: str, request_id: int) -> bytes:
     """A result the library hands out by size query and copy (body, header block)."""
-    size = size_of(request_id)
+    size = int(globals()[size_name](request_id))
     buffer = (ctypes.c_uint8 * size)()
-    copy(request_id, buffer, size)
+    globals()[copy_name](request_id, buffer, size)
     return bytes(buffer)
 
 

@@ -1,92 +1,44 @@
-"""Client and Request: the library's lifecycle and one request's life as context managers. Every
-behaviour is the library's; these call the exports and raise what they report."""
+"""Client: a host's own set of requests over the process's one engine, as a context manager.
+Every behaviour is the library's; this calls the exports and raises what they report."""
 
 from __future__ import annotations
 
-import asyncio
-import email.parser
-import email.utils
-import enum
-import http.client
+import gc
+import json as json_module
+import math
 import re
 import threading
 import time
 import warnings
 import weakref
-from typing import Any, Dict, Generator, Iterable, Iterator, Mapping, Optional, Tuple, Union
+from typing import Any, Iterable, Mapping, NamedTuple, Optional, Tuple, Union
+from urllib.parse import urlencode, urlsplit
 
 from . import _native as native
-from ._constants import ABI_VERSION
-from ._native import KestruneError
+from . import _waiting
+from ._constants import ABI_VERSION, NAMES
+from ._errors import KestruneError, PolicyError, RequestTimeoutError
+from ._process import process_wide, required_text
+from ._request import Request, seconds
+from ._response import Response
+# Their 1.1 home, still exported from it.
+from ._response import Delivery as Delivery, Mark as Mark, parse_retry_after as parse_retry_after
 
-# Polls start fast, for answers that are already there, and back off to a pace that costs
-# nothing while a transfer takes seconds.
-FIRST_POLL_S = 0.001
-LAST_POLL_S = 0.05
+BodyLike = Union[bytes, bytearray, memoryview]
+HeadersLike = Union[str, Mapping[str, str], Iterable[Tuple[str, str]], None]
+ParamsLike = Union[str, Mapping[str, Any], Iterable[Tuple[str, Any]], None]
 
-# Codes a cleanup meets when the engine (6) or the id (1168) is already gone: nothing left to do.
-_GONE = frozenset({6, 1168})
-
-Headers = Union[str, Mapping[str, str], Iterable[Tuple[str, str]], None]
-
-
-class Delivery(enum.IntEnum):
-    """How far a request got, as the library knows it (KSRN_GetDelivery)."""
-    NOT_SENT = 0  # no byte of it was written: safe to send again
-    UNKNOWN = 1  # it may have reached the server
-    ANSWERED = 2  # a response arrived
-
-
-class Mark(enum.IntEnum):
-    """The moments of a transfer the library stamps (KSRN_GetTimingUs)."""
-    STARTED = 1
-    RESOLVED = 2
-    CONNECTED = 3
-    SECURED = 4
-    SENT = 5
-    FIRST_BYTE = 6
-    DONE = 7
-
-
-# The answers that may carry a Retry-After worth following.
-RETRY_AFTER_STATUSES = frozenset({418, 429, 503})
-
-
-def parse_retry_after(value: Optional[str], now: Optional[float] = None) -> Optional[float]:
-    """Seconds to wait from a Retry-After value: delta-seconds, or an HTTP-date (0 once past);
-    None when absent or malformed."""
-    if value is None:
-        return None
-    value = value.strip()
-    if re.fullmatch(r"[0-9]+", value):
-        return float(value)
-    try:
-        when = email.utils.parsedate_to_datetime(value)
-    except (TypeError, ValueError, IndexError):
-        return None
-    if when is None or when.tzinfo is None:  # an HTTP-date is always GMT
-        return None
-    return max(0.0, when.timestamp() - (time.time() if now is None else now))
-
-
-def _poll_delays() -> Iterator[float]:
-    delay = FIRST_POLL_S
-    while True:
-        yield delay
-        delay = min(delay * 2, LAST_POLL_S)
-
+BASE_METHODS = frozenset({"GET", "HEAD", "POST"})
+EXTRA_METHODS = frozenset({"DELETE", "PUT", "PATCH"})
+DEFAULT_TIMEOUT_MS = 10000  # what the library gives timeout_ms 0
+MIN_TIMEOUT_MS = 250
+# The headers the library sets itself and refuses from a host, named in the refusal.
+LIBRARY_HEADERS = frozenset({"host", "connection", "content-length", "proxy-connection",
+                             "transfer-encoding", "proxy-authorization"})
 
 # A process has one engine: the clients open at once share it, and the last one out stops it.
 _engine_lock = threading.Lock()
 _open_clients = 0
-
-
-def _required_text(value: Any, argument: str) -> Any:
-    """A method, host or table name as the export takes it; None would reach the library as
-    NULL."""
-    if value is None:
-        raise TypeError(f"{argument} must be a str, not None")
-    return native.utf16(value, argument)
 
 
 def _method_names(methods: Any) -> Tuple[str, ...]:
@@ -98,41 +50,98 @@ def _method_names(methods: Any) -> Tuple[str, ...]:
     except TypeError:
         raise TypeError('allow_methods must be an iterable of str, such as ("DELETE",)') from None
     for name in names:
-        _required_text(name, "allow_methods")
+        required_text(name, "allow_methods")
     return names
 
 
-def _submitting(method: str) -> Any:
-    def submit(self: Client, url: str, headers: Headers = None, body: Optional[Any] = None,
-               timeout_ms: int = 0, weight: int = 1) -> Request:
-        return self.request(url, method, headers, body, timeout_ms, weight)
-    submit.__name__ = method.lower()
-    submit.__doc__ = (f"request() with {method}, which allow_methods or allow_method() must have "
-                      "allowed (else KestruneError 5).")
-    return submit
+def _with_params(url: str, params: ParamsLike) -> str:
+    if params is None:
+        return url
+    query = params if isinstance(params, str) else urlencode(
+        list(params.items() if isinstance(params, Mapping) else params), doseq=True)
+    base, hash_mark, fragment = url.partition("#")
+    joined = f"{base}{'&' if '?' in base else '?'}{query}" if query else base
+    return joined + hash_mark + fragment
+
+
+def _refusal(url: str, method: str, headers: Optional[str]) -> Tuple[str, str]:
+    """Which rule refused a submission with 5, checked in the library's order: URL, method,
+    headers. The host is asked of the library, which alone holds the allowlist."""
+    parts = urlsplit(url)
+    if parts.scheme.lower() != "https":
+        return "scheme", f"scheme {parts.scheme!r} refused: HTTPS only"
+    try:
+        port = parts.port
+    except ValueError:
+        port = None
+    if port not in (None, 443):
+        return "port", f"port {port} refused: 443 only"
+    if "@" in parts.netloc:
+        return "userinfo", "a user name or password in the URL refused"
+    if native.has_export("KSRN_GetHostHoldMs"):
+        _, code = native.quietly("KSRN_GetHostHoldMs", native.utf16(parts.hostname or ""))
+        if code == native.NAMES_TO_CODES["ERROR_ACCESS_DENIED"]:
+            return "host", f"host {parts.hostname!r} is not allowlisted"
+    if method.upper() not in BASE_METHODS | process_wide.allowed_methods:
+        hint = (f" until Client(allow_methods=({method.upper()!r},)) allows it"
+                if method.upper() in EXTRA_METHODS else "")
+        return "method", f"method {method!r} is not allowed{hint}"
+    names = [line.partition(":")[0].strip() for line in (headers or "").split("\r\n")]
+    refused = [name for name in names if name.lower() in LIBRARY_HEADERS]
+    return "header", (f"header {refused[0]!r} refused: the library sets it itself" if refused
+                      else "a header or the host refused by policy")
+
+
+class _Submission(NamedTuple):
+    url: str
+    method: str
+    headers: Optional[str]
+    body: Optional[bytes]
+    timeout_ms: int
+    weight: int
+
+
+def _process_wide_alias(name: str) -> Any:
+    def alias(self: Client, *arguments: Any) -> Any:
+        warnings.warn(f"Client.{name}() acts on the whole process: use "
+                      f"kestrune.process_wide.{name}()", DeprecationWarning, stacklevel=2)
+        return getattr(process_wide, name)(*arguments)
+    alias.__name__ = name
+    alias.__doc__ = f"Deprecated: kestrune.process_wide.{name}(), which it calls."
+    return alias
 
 
 class Client:
-    """The library initialised while the `with` block runs: KSRN_Init on enter, then
-    KSRN_AllowMethod for each of `allow_methods` ("DELETE", "PUT", "PATCH"); on exit of the last
-    open client, KSRN_Shutdown, which cancels and drops every request still held. Open clients
-    share the process's engine, and so the methods any of them allowed and the host budgets."""
+    """The library initialised while the `with` block runs (KSRN_Init on enter). Its requests are
+    its own: closing it cancels and frees them, and no other client's. Open clients share the
+    process's engine, and so what is set in kestrune.process_wide, which `allow_methods`
+    (KSRN_AllowMethod: "DELETE", "PUT", "PATCH") and `keep_alive_ms` (KSRN_SetKeepAliveMs) set
+    too. The last client to close calls KSRN_Shutdown, which forgets those settings."""
 
-    def __init__(self, allow_methods: Iterable[str] = ()) -> None:
+    def __init__(self, allow_methods: Iterable[str] = (),
+                 keep_alive_ms: Optional[int] = None) -> None:
         self._open = False
+        self._closed = False
         self._allow_methods = _method_names(allow_methods)
+        self._keep_alive_ms = (None if keep_alive_ms is None
+                               else native.int32(keep_alive_ms, "keep_alive_ms"))
+        self._requests: weakref.WeakSet[Request] = weakref.WeakSet()
 
     def __enter__(self) -> Client:
         global _open_clients
         with _engine_lock:
             if self._open:
                 return self
+            if self._closed:
+                raise self._closed_error("__enter__")
             native.KSRN_Init(ABI_VERSION)  # a repeated init keeps the running engine
             self._open = True
             _open_clients += 1
         try:
             for method in self._allow_methods:
-                self.allow_method(method)
+                process_wide.allow_method(method)
+            if self._keep_alive_ms is not None:
+                process_wide.set_keep_alive_ms(self._keep_alive_ms)
         except BaseException:
             self._leave(raising=False)
             raise
@@ -147,249 +156,180 @@ class Client:
 
     def _leave(self, raising: bool) -> None:
         global _open_clients
+        for request in list(self._requests):
+            request._close(raising=False)  # a free cancels an unfinished request first
         with _engine_lock:
             if not self._open:
                 return
-            self._open = False
+            self._open, self._closed = False, True
             _open_clients -= 1
             if _open_clients:
                 return
+            process_wide.allowed_methods.clear()
             _, code = native.quietly("KSRN_Shutdown")
         if code and raising:
             raise KestruneError.from_code(code, "KSRN_Shutdown")
 
+    def _closed_error(self, call: str) -> KestruneError:
+        error = KestruneError.from_code(6, call, False)
+        error.detail = "the client is closed" if self._closed else (
+            "the client is not open: use it in a with block")
+        return error
+
     def __repr__(self) -> str:
         return f"<kestrune.Client {'open' if self._open else 'closed'}>"
 
-    def request(self, url: str, method: str = "GET", headers: Headers = None,
-                body: Optional[Any] = None, timeout_ms: int = 0, weight: int = 1) -> Request:
+    def _prepare(self, url: str, method: str, headers: HeadersLike, body: Optional[BodyLike],
+                 timeout_ms: int, weight: int, params: ParamsLike, json: Any,
+                 timeout: Optional[float]) -> _Submission:
+        if not isinstance(url, str):
+            raise TypeError(f"url must be a str, not {type(url).__name__}")
+        data = native.body_bytes(body)
+        block = native.header_block(headers)
+        if json is not None:
+            if data is not None:
+                raise TypeError("give body or json, not both")
+            data = json_module.dumps(json, separators=(",", ":"), ensure_ascii=False).encode()
+            if not re.search(r"(?im)^content-type[ \t]*:", block or ""):
+                block = (block + "\r\n" if block else "") + "Content-Type: application/json"
+        if timeout is not None:
+            if timeout_ms:
+                raise TypeError("give timeout (seconds) or timeout_ms, not both")
+            timeout_ms = math.ceil(seconds(timeout, "timeout") * 1000)
+        return _Submission(_with_params(url, params), method, block, data,
+                           native.int32(timeout_ms, "timeout_ms"), native.int32(weight, "weight"))
+
+    def _submit(self, submission: _Submission, collect: bool = True) -> Request:
+        if not self._open:
+            raise self._closed_error("request")
+        url, method, headers, data, timeout_ms, weight = submission
+        arguments = (native.utf16(url, "url"), native.utf16(method, "method", required=True),
+                     native.utf16(headers, "headers"), native.bytes_buffer(data), len(data or b""),
+                     timeout_ms)
+        for attempt in (1, 2):
+            try:
+                if weight == 1:  # as KSRN_Request weighs, with any 1.x library
+                    request_id = native.KSRN_Request(*arguments)
+                else:
+                    request_id = native.KSRN_RequestWeighted(*arguments, weight)
+                break
+            except PolicyError as error:
+                error.rule, error.detail = _refusal(url, method, headers)
+                raise
+            except KestruneError as error:
+                # 32 held: unclosed requests in reference cycles hold places until a collection
+                # frees them; one collection, then the library's answer stands.
+                if (error.code != native.NAMES_TO_CODES["ERROR_NOT_ENOUGH_QUOTA"] or attempt == 2
+                        or not collect):
+                    raise
+                gc.collect()
+        request = Request(int(request_id), url, self._requests.discard)
+        self._requests.add(request)
+        return request
+
+    def request(self, url: str, method: str = "GET", headers: HeadersLike = None,
+                body: Optional[BodyLike] = None, timeout_ms: int = 0, weight: int = 1, *,
+                params: ParamsLike = None, json: Any = None,
+                timeout: Optional[float] = None) -> Request:
         """Submits a request and returns it at once, as a Request to use in a `with` block.
 
         headers: a mapping or (name, value) pairs, each name a token and no value with CR, LF or
         NUL, or a str block of `Name: value` lines joined by CR LF, passed as it is; body:
-        bytes-like, not with GET or HEAD; timeout_ms: the whole request's budget, 0 for the
-        library's 10 s, else 250 to 120000; weight: the units of its host's budget it takes (see
-        set_host_budget), 1 to 1000000 and at most that budget; any other than 1 needs Kestrune
-        1.2. A refusal raises KestruneError (5 for a URL off the allowlist or a method not
-        allowed, 1816 with 32 held, ...); what the binding refuses itself raises TypeError or
-        ValueError before any call.
+        bytes-like, not with GET or HEAD; json: any value json.dumps takes, sent as the body
+        with Content-Type application/json (unless headers name one); params: a mapping, pairs
+        or a str, added to the URL's query; timeout_ms: the whole request's budget, 0 for the
+        library's 10 s, else 250 to 120000, or timeout in seconds; weight: the units of its
+        host's budget it takes (see process_wide.set_host_budget), 1 to 1000000. A refusal
+        raises its KestruneError (PolicyError with the rule that refused, ClientClosedError,
+        ...); with 32 held, one garbage collection frees any unclosed request before 1816 is
+        raised. What the binding refuses itself raises TypeError or ValueError before any call.
         """
-        arguments = (native.utf16(url, "url"), native.utf16(method, "method"),
-                     native.utf16(native.header_block(headers), "headers"))
-        data = native.body_bytes(body)
-        sent = (native.bytes_buffer(data), len(data or b""), native.int32(timeout_ms, "timeout_ms"))
-        if native.int32(weight, "weight") == 1:  # as KSRN_Request weighs, with any 1.x library
-            return Request(native.KSRN_Request(*arguments, *sent))
-        return Request(native.KSRN_RequestWeighted(*arguments, *sent, weight))
+        return self._submit(self._prepare(url, method, headers, body, timeout_ms, weight, params,
+                                          json, timeout))
 
-    delete = _submitting("DELETE")
-    put = _submitting("PUT")
-    patch = _submitting("PATCH")
+    def get(self, url: str, headers: HeadersLike = None, body: Optional[BodyLike] = None,
+            timeout_ms: int = 0, weight: int = 1, *, params: ParamsLike = None, json: Any = None,
+            timeout: Optional[float] = None) -> Request:
+        """request() with GET."""
+        return self.request(url, "GET", headers, body, timeout_ms, weight, params=params,
+                            json=json, timeout=timeout)
 
-    def allow_method(self, method: str) -> None:
-        """Has the library accept `method` ("DELETE", "PUT" or "PATCH", in any case) besides
-        GET, HEAD and POST until the engine stops (needs Kestrune 1.2); it goes out upper-cased.
-        Any other name raises KestruneError 87."""
-        native.KSRN_AllowMethod(_required_text(method, "method"))
+    def post(self, url: str, headers: HeadersLike = None, body: Optional[BodyLike] = None,
+             timeout_ms: int = 0, weight: int = 1, *, params: ParamsLike = None, json: Any = None,
+             timeout: Optional[float] = None) -> Request:
+        """request() with POST."""
+        return self.request(url, "POST", headers, body, timeout_ms, weight, params=params,
+                            json=json, timeout=timeout)
 
-    def set_host_budget(self, host: str, units: int, period_ms: int) -> None:
-        """Promises that in any interval of `period_ms` (1 to 3600000) the requests started to
-        `host`, an allowlisted host name in any case, weigh at most `units` (1 to 1000000)
-        together; 0 units removes the budget and any hold. A request whose units cannot come
-        before its deadline ends with KestruneError 1237, transient and never sent. Budgets last
-        until the engine stops (needs Kestrune 1.2)."""
-        native.KSRN_SetHostBudget(_required_text(host, "host"), native.int32(units, "units"),
-                                  native.int32(period_ms, "period_ms"))
+    def delete(self, url: str, headers: HeadersLike = None, body: Optional[BodyLike] = None,
+               timeout_ms: int = 0, weight: int = 1, *, params: ParamsLike = None,
+               json: Any = None, timeout: Optional[float] = None) -> Request:
+        """request() with DELETE, which Client(allow_methods=("DELETE",)) must have allowed
+        (else PolicyError, rule "method")."""
+        return self.request(url, "DELETE", headers, body, timeout_ms, weight, params=params,
+                            json=json, timeout=timeout)
 
-    def host_hold_seconds(self, host: str) -> float:
-        """Seconds left before a request to `host` may start again, after a 429, 418 or 503 held
-        the budgeted host (Retry-After, or one period without it); 0.0 when not held (needs
-        Kestrune 1.2)."""
-        return native.KSRN_GetHostHoldMs(_required_text(host, "host")) / 1000
+    def put(self, url: str, headers: HeadersLike = None, body: Optional[BodyLike] = None,
+            timeout_ms: int = 0, weight: int = 1, *, params: ParamsLike = None, json: Any = None,
+            timeout: Optional[float] = None) -> Request:
+        """request() with PUT, once allowed as DELETE is."""
+        return self.request(url, "PUT", headers, body, timeout_ms, weight, params=params,
+                            json=json, timeout=timeout)
 
-    def host_units_left(self, host: str) -> Optional[int]:
-        """The units a request to `host` could take now (0 while held), None when the host has
-        no budget (needs Kestrune 1.2)."""
-        try:
-            return native.KSRN_GetHostUnitsLeft(_required_text(host, "host"))
-        except KestruneError as error:
-            if error.code == native.NAMES_TO_CODES["ERROR_NOT_FOUND"]:
-                return None
-            raise
+    def patch(self, url: str, headers: HeadersLike = None, body: Optional[BodyLike] = None,
+              timeout_ms: int = 0, weight: int = 1, *, params: ParamsLike = None,
+              json: Any = None, timeout: Optional[float] = None) -> Request:
+        """request() with PATCH, once allowed as DELETE is."""
+        return self.request(url, "PATCH", headers, body, timeout_ms, weight, params=params,
+                            json=json, timeout=timeout)
 
-    def share_budgets(self, name: str) -> None:
-        """Shares the budgets and holds with every process of this user on this machine that
-        shares the same `name` (1 to 64 of A-Za-z0-9._-, else KestruneError 87), so that their
-        starts together stay within each budget (needs Kestrune 1.2)."""
-        native.KSRN_ShareBudgets(_required_text(name, "name"))
-
-    def set_throttle_ms(self, throttle_ms: int) -> None:
-        """At least `throttle_ms` (0 to 60000) between the starts of any two transfers."""
-        native.KSRN_SetThrottleMs(native.int32(throttle_ms, "throttle_ms"))
+    async def fetch(self, url: str, method: str = "GET", headers: HeadersLike = None,
+                    body: Optional[BodyLike] = None, timeout_ms: int = 0, weight: int = 1, *,
+                    params: ParamsLike = None, json: Any = None,
+                    timeout: Optional[float] = None) -> Response:
+        """request() awaited on the event loop, then freed: returns the answer as a Response, or
+        raises the request's error. With 32 requests held it waits for a place to come free
+        instead of failing, within the request's own time-out (RequestTimeoutError after it),
+        so any number of fetches can be gathered at once."""
+        submission = self._prepare(url, method, headers, body, timeout_ms, weight, params, json,
+                                   timeout)
+        deadline = time.monotonic() + (submission.timeout_ms or DEFAULT_TIMEOUT_MS) / 1000
+        collect = True  # once per fetch; then it waits for a close to free a place
+        while True:
+            freed = _waiting.places.freed
+            try:
+                request = self._submit(submission, collect)
+                break
+            except KestruneError as error:
+                if error.code != native.NAMES_TO_CODES["ERROR_NOT_ENOUGH_QUOTA"]:
+                    raise
+                left_ms = int((deadline - time.monotonic()) * 1000)
+                if left_ms < MIN_TIMEOUT_MS:
+                    raise RequestTimeoutError(12002, NAMES[12002], error.call, False,
+                                              "no place came free in time") from error
+                submission, collect = submission._replace(timeout_ms=left_ms), False
+                await _waiting.places.wait(freed, left_ms / 1000)
+        with request:
+            await request
+            return request.response()
 
     @property
     def pending(self) -> int:
-        """Requests not finished yet."""
-        return native.KSRN_GetPendingCount()
+        """This client's requests not finished yet."""
+        return sum(not native.quietly("KSRN_IsReady", request.id)[0]
+                   for request in list(self._requests))
 
     def cancel_all(self) -> int:
-        """Cancels every unfinished request; returns how many."""
-        return native.KSRN_CancelAll()
+        """Cancels this client's unfinished requests; returns how many."""
+        unfinished = [request for request in list(self._requests)
+                      if not native.quietly("KSRN_IsReady", request.id)[0]]
+        for request in unfinished:
+            native.quietly("KSRN_Cancel", request.id)
+        return len(unfinished)
 
-
-def _free_abandoned(request_id: int) -> None:
-    warnings.warn(f"kestrune request {request_id} was not closed; freed when collected",
-                  ResourceWarning, stacklevel=2)
-    native.quietly("KSRN_Free", request_id)
-
-
-class Request:
-    """One submitted request, freed (KSRN_Free) when its `with` block ends, on close(), or, with
-    a ResourceWarning, when it is collected unclosed: an abandoned request would otherwise hold
-    one of the library's 32 places for good. Its results raise KestruneError 996 before it is
-    ready, and 1168 once it is freed."""
-
-    def __init__(self, request_id: int) -> None:
-        self.id = request_id
-        self._finalizer = weakref.finalize(self, _free_abandoned, request_id)
-        self._finalizer.atexit = False  # at exit the engine stops anyway
-
-    def __enter__(self) -> Request:
-        return self
-
-    def __exit__(self, kind: Any, error: Any, trace: Any) -> None:
-        self._close(raising=error is None)
-
-    def close(self) -> None:
-        """Frees the request; again, or after the client exited, nothing."""
-        self._close(raising=True)
-
-    def _close(self, raising: bool) -> None:
-        if self._finalizer.detach() is None:
-            return
-        _, code = native.quietly("KSRN_Free", self.id)
-        if code and code not in _GONE and raising:
-            raise KestruneError.from_code(code, "KSRN_Free")
-
-    def __repr__(self) -> str:
-        if not self._finalizer.alive:
-            return f"<kestrune.Request {self.id} closed>"
-        ready, code = native.quietly("KSRN_IsReady", self.id)
-        if code:
-            return f"<kestrune.Request {self.id} {native.NAMES.get(code, code)}>"
-        if not ready:
-            return f"<kestrune.Request {self.id} pending>"
-        status, _ = native.quietly("KSRN_GetStatusCode", self.id)
-        outcome, _ = native.quietly("KSRN_GetRequestError", self.id)
-        return (f"<kestrune.Request {self.id} status {status}" +
-                (f", {native.NAMES.get(outcome, outcome)}>" if outcome else ">"))
-
-    @property
-    def ready(self) -> bool:
-        """True once the outcome is published, whatever it is."""
-        return bool(native.KSRN_IsReady(self.id))
-
-    @property
-    def succeeded(self) -> bool:
-        """True for a status 200 to 299 whose whole body arrived."""
-        return bool(native.KSRN_Succeeded(self.id))
-
-    @property
-    def status(self) -> int:
-        """The HTTP status, 0 when none arrived."""
-        return native.KSRN_GetStatusCode(self.id)
-
-    @property
-    def error(self) -> Optional[KestruneError]:
-        """The outcome as a KestruneError (12002 out of time, a KestruneTimeoutError; 995
-        cancelled, ...), or None when the response was read to its end, whatever its status."""
-        code = native.KSRN_GetRequestError(self.id)
-        if not code:
-            return None
-        reached = (not native.has_export("KSRN_GetDelivery")
-                   or self.delivery != Delivery.NOT_SENT)
-        return KestruneError.from_code(code, "KSRN_GetRequestError", reached)
-
-    @property
-    def body(self) -> bytes:
-        return native.copy_out(native.KSRN_GetBodySize, native.KSRN_CopyBody, self.id)
-
-    @property
-    def headers(self) -> http.client.HTTPMessage:
-        """The response's header lines as an http.client.HTTPMessage: in order, every value of a
-        name (get_all), names looked up case-blind. The status line is `status`."""
-        block = native.copy_out(native.KSRN_GetHeadersSize, native.KSRN_CopyHeaders, self.id)
-        lines = block.decode("utf-8").partition("\r\n")[2]
-        return email.parser.Parser(_class=http.client.HTTPMessage).parsestr(lines, True)
-
-    @property
-    def delivery(self) -> Delivery:
-        """How far the request got (needs Kestrune 1.1)."""
-        return Delivery(native.KSRN_GetDelivery(self.id))
-
-    @property
-    def timings(self) -> Dict[Mark, float]:
-        """Seconds from the library's registration of the request to each moment the transfer
-        reached; moments not reached are absent (needs Kestrune 1.1)."""
-        reached = {}
-        for mark in Mark:
-            microseconds = native.KSRN_GetTimingUs(self.id, mark)
-            if microseconds >= 0:
-                reached[mark] = microseconds / 1e6
-        return reached
-
-    @property
-    def remote_address(self) -> str:
-        """The address the request was sent to, "" when no connection was made (needs Kestrune
-        1.1)."""
-        return native.copy_text("KSRN_CopyRemoteAddress", self.id)
-
-    @property
-    def retry_after(self) -> Optional[float]:
-        """Seconds a 429, 418 or 503 answer asks to wait (Retry-After as seconds or a date);
-        None for other answers or without the header. The binding never retries by itself."""
-        if self.status not in RETRY_AFTER_STATUSES:
-            return None
-        return parse_retry_after(self.headers.get("Retry-After"))
-
-    def cancel(self) -> None:
-        """Cancels the request: a queued one ends at once with 995, a running one soon after."""
-        native.KSRN_Cancel(self.id)
-
-    def wait(self, timeout: Optional[float] = None) -> Request:
-        """Polls until the request is ready and returns it, or raises its error. Raises
-        TimeoutError when `timeout` seconds pass first; the request goes on."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        for delay in _poll_delays():
-            if self.ready:
-                return self._outcome()
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise TimeoutError(f"request {self.id} not ready after {timeout} s")
-                delay = min(delay, left)
-            time.sleep(delay)
-        raise AssertionError("unreachable")
-
-    def __await__(self) -> Generator[Any, None, Request]:
-        """`await request`: wait() without a time limit, polling with asyncio.sleep, so any
-        number of requests wait on the event loop's thread. Cancelling the awaiting task cancels
-        the request too, and always ends the task with CancelledError."""
-        return self._wait_async().__await__()
-
-    async def _wait_async(self) -> Request:
-        try:
-            for delay in _poll_delays():
-                if self.ready:
-                    return self._outcome()
-                await asyncio.sleep(delay)
-        except asyncio.CancelledError:
-            native.quietly("KSRN_Cancel", self.id)  # the request may be closed already
-            raise
-        raise AssertionError("unreachable")
-
-    def _outcome(self) -> Request:
-        error = self.error
-        if error is not None:
-            raise error
-        return self
+    allow_method = _process_wide_alias("allow_method")
+    set_host_budget = _process_wide_alias("set_host_budget")
+    host_hold_seconds = _process_wide_alias("host_hold_seconds")
+    host_units_left = _process_wide_alias("host_units_left")
+    share_budgets = _process_wide_alias("share_budgets")
+    set_throttle_ms = _process_wide_alias("set_throttle_ms")

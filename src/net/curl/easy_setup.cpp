@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "net/curl/error_map.h"
-#include "net/curl/proxy.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
+#include "platform/limits.h"
 #include "platform/win32_errors.h"
 
 namespace ksrn::net::curl {
@@ -65,17 +65,21 @@ uint32_t SetUpEasy(CURL* easy, const EasyRequest& request, ResponseCapture& resp
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   set(CURLOPT_FOLLOWLOCATION, 0L);
   set(CURLOPT_NOSIGNAL, 1L);
-  // The multi handle outlives the request: its connection must neither come from nor stay in
-  // the handle's cache.
-  set(CURLOPT_FRESH_CONNECT, 1L);
-  set(CURLOPT_FORBID_REUSE, 1L);
+  // The multi handle outlives the request: unless connections are kept, its connection must
+  // neither come from nor stay in the handle's cache. Kept ones age by the library's setting,
+  // not by libcurl's shorter default.
+  const long fresh = request.keepConnection ? 0L : 1L;
+  set(CURLOPT_FRESH_CONNECT, fresh);
+  set(CURLOPT_FORBID_REUSE, fresh);
+  if (request.keepConnection) {
+    set(CURLOPT_MAXAGE_CONN, static_cast<long>(kMaxKeepAliveMs / 1000 + 1));
+  }
   // The system's proxy, tunnelled with CONNECT: TLS stays end to end with the target, whose
   // certificate is checked as without one. Both values are set, also when empty, so that libcurl
   // reads no variable of its own choosing (all_proxy, for one). The tunnel's own answer is no
   // part of the response head.
-  const ProxySettings proxy = ProxyFromEnvironment();
-  set(CURLOPT_PROXY, proxy.url.c_str());
-  set(CURLOPT_NOPROXY, proxy.bypass.c_str());
+  set(CURLOPT_PROXY, request.proxy.url.c_str());
+  set(CURLOPT_NOPROXY, request.proxy.bypass.c_str());
   set(CURLOPT_HTTPPROXYTUNNEL, 1L);
   set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
@@ -85,7 +89,7 @@ uint32_t SetUpEasy(CURL* easy, const EasyRequest& request, ResponseCapture& resp
   set(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
   set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
   set(CURLOPT_SSL_CTX_FUNCTION, &PrepareTlsContext);
-  if (CURLSH* share = SharedCaches(); share != nullptr) {
+  if (CURLSH* share = SharedCaches(request.origin); share != nullptr) {
     set(CURLOPT_SHARE, share);
   }
   // A close during name resolution must not wait for the resolver thread.

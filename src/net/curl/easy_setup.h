@@ -1,7 +1,7 @@
 // The option policy of an exchange's easy handle: HTTPS and HTTP/1.1 only, no redirects, a fresh
-// connection that is never reused, the system's proxy tunnelled, TLS verified against the shared
-// trust store, the process's shared caches, the callbacks that capture the response and stamp
-// the trace, and the method, headers and body as the caller gave them.
+// connection that is never reused unless connections are kept, the system's proxy tunnelled, TLS
+// verified against the shared trust store, the process's shared caches, the callbacks that capture
+// the response and stamp the trace, and the method, headers and body as the caller gave them.
 #pragma once
 
 #include <curl/curl.h>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "net/curl/proxy.h"
 #include "net/curl/response_capture.h"
 #include "net/curl/trace_stamps.h"
 #include "platform/wide_string.h"
@@ -33,6 +34,8 @@ struct EasyRequest {
   WideStringView headers;             // the caller's CR LF separated block
   const void* body;
   size_t bodyLength;
+  const ProxySettings& proxy;
+  bool keepConnection;  // take a kept connection if the multi handle has one, and keep this one
 };
 
 // The Accept-Encoding value for WinHTTP's decompression flags; false for unknown flags.

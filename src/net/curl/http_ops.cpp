@@ -13,7 +13,9 @@
 #include <variant>
 
 #include "net/curl/error_map.h"
+#include "net/curl/kept_connections.h"
 #include "net/curl/multi_pool.h"
+#include "net/curl/proxy.h"
 #include "net/curl/request.h"
 #include "net/curl/request_text.h"
 #include "net/curl/shared_caches.h"
@@ -141,13 +143,46 @@ bool HttpPrepareProcess(size_t concurrentTransfers) {
   }));
 }
 
-void HttpReadProxySettings() {}
+void HttpReadProxySettings() {
+  Report(Guarded([] {
+    curl::ReadProxySettings();
+    return kErrorSuccess;
+  }));
+}
 
-void HttpForkPrepare() {}
-void HttpForkParent() {}
-void HttpForkChild() {}
+void HttpSetKeepAlive(int32_t idleMs) {
+  Report(Guarded([&] {
+    curl::SetKeepAliveMs(idleMs);
+    return kErrorSuccess;
+  }));
+}
 
-void HttpSetKeepAlive(int32_t /*idleMs*/) {}
+// The locks in one order, released in reverse. libcurl's own state needs nothing: the child's
+// transfers use new shares and new handles.
+void HttpForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
+  gCurlMutex.lock();
+  Handles().LockForFork();
+  curl::LockProxySettings();
+  curl::LockKeptForFork();
+  curl::LockMultiPoolForFork();
+  curl::LockCachesForFork();
+}
+
+void HttpForkParent() NO_THREAD_SAFETY_ANALYSIS {
+  curl::UnlockCachesForFork();
+  curl::UnlockMultiPoolForFork();
+  curl::UnlockKeptForFork();
+  curl::UnlockProxySettings();
+  Handles().UnlockForFork();
+  gCurlMutex.unlock();
+}
+
+void HttpForkChild() NO_THREAD_SAFETY_ANALYSIS {
+  curl::ForgetSharesInChild();
+  curl::ForgetMultisInChild();
+  curl::ForgetKeptInChild();
+  HttpForkParent();
+}
 
 NetHandle HttpOpen(const WideChar* userAgent) {
   return ReportHandle([&](NetHandle& handle) {

@@ -63,4 +63,12 @@ void ReturnMulti(CURLM* multi) noexcept {
   curl_multi_cleanup(multi);
 }
 
+void LockMultiPoolForFork() NO_THREAD_SAFETY_ANALYSIS { NeverDestroyed<IdleMultis>().mutex.lock(); }
+void UnlockMultiPoolForFork() NO_THREAD_SAFETY_ANALYSIS {
+  NeverDestroyed<IdleMultis>().mutex.unlock();
+}
+void ForgetMultisInChild() NO_THREAD_SAFETY_ANALYSIS {
+  NeverDestroyed<IdleMultis>().handles.clear();
+}
+
 }  // namespace ksrn::net::curl

@@ -1,9 +1,9 @@
 // Multi handles outlive the requests that drive them. Making one costs a socket pair for its
 // wake-up channel and freeing it closes both ends again, several system calls for every request;
 // a request instead takes an idle handle and gives it back, empty, when it is destroyed. A handle
-// keeps no connection between its requests: every transfer asks for a fresh one and forbids its
-// reuse. A wake-up a handle got too late for its last request only ends the next one's first
-// poll early.
+// in this pool keeps no connection between its requests: such a transfer asks for a fresh one
+// and forbids its reuse (kept connections wait with their handle elsewhere). A wake-up a handle got
+// too late for its last request only ends the next one's first poll early.
 #pragma once
 
 #include <curl/curl.h>
@@ -21,5 +21,11 @@ CURLM* TakeMulti();
 // Gives back a multi handle that holds no easy handle; keeps it while the pool has room, else
 // frees it.
 void ReturnMulti(CURLM* multi) noexcept;
+
+// Fork: the pool's lock is held across a fork; the child forgets the idle handles without
+// freeing them, as their wake-up channels are the parent's too.
+void LockMultiPoolForFork();
+void UnlockMultiPoolForFork();
+void ForgetMultisInChild();
 
 }  // namespace ksrn::net::curl

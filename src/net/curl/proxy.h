@@ -1,6 +1,7 @@
-// The system's proxy for a transfer, taken as other clients on Linux take it: from https_proxy
-// (or HTTPS_PROXY) and no_proxy (or NO_PROXY), the lower-case name first. Read for each request,
-// so a host that changes them affects the requests it makes afterwards.
+// The system's proxy, taken as other clients on Linux take it: from https_proxy (or HTTPS_PROXY)
+// and no_proxy (or NO_PROXY), the lower-case name first. Read once per engine start, on the
+// host's thread: a worker reading the environment would race with a host that changes it
+// (setenv is not safe against a concurrent getenv). A request uses the settings read last.
 #pragma once
 
 #include <string>
@@ -12,6 +13,14 @@ struct ProxySettings {
   std::string bypass;  // CURLOPT_NOPROXY: hosts reached directly, "*" for every host
 };
 
-ProxySettings ProxyFromEnvironment();
+// Reads the environment now. May throw std::bad_alloc, and the settings then stay as they were.
+void ReadProxySettings();
+
+// The settings read last; read now if they never were.
+ProxySettings CurrentProxySettings();
+
+// Fork: the settings' lock, held around a fork so that the child never inherits it taken.
+void LockProxySettings();
+void UnlockProxySettings();
 
 }  // namespace ksrn::net::curl

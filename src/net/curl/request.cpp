@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "net/curl/error_map.h"
+#include "net/curl/kept_connections.h"
 #include "net/http_ops.h"
 #include "platform/header_bytes.h"
 #include "platform/win32_errors.h"
@@ -28,33 +29,70 @@ int CeilMilliseconds(Clock::duration duration) {
 
 }  // namespace
 
+// The keep-alive setting is read here, when the transfer starts. A route names the origin and
+// the proxy settings, so a kept connection is never lent to another host or through another
+// proxy.
 std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> connection,
                                          std::string method, std::string target, uint32_t& error) {
-  std::unique_ptr<CURLM, MultiReturn> multi(TakeMulti());
+  ProxySettings proxy = CurrentProxySettings();
+  std::string route;
+  std::unique_ptr<CURLM, MultiReturn> multi;
+  if (KeepAliveMs() > 0) {
+    route = connection->origin + '\n' + proxy.url + '\n' + proxy.bypass;
+    multi.reset(TakeKept(route));
+  }
+  if (multi == nullptr) {
+    multi.reset(TakeMulti());
+    // One connection per handle: the one its request makes, or the one it is lent.
+    if (multi != nullptr && !route.empty()) {
+      curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, 1L);
+    }
+  }
   std::unique_ptr<CURL, EasyCleanup> easy(curl_easy_init());
   if (multi == nullptr || easy == nullptr) {
     error = kErrorNotEnoughMemory;
     return nullptr;
   }
   return std::shared_ptr<Request>(new Request(std::move(connection), std::move(method),
-                                              std::move(target), std::move(multi),
-                                              std::move(easy)));
+                                              std::move(target), std::move(proxy), std::move(route),
+                                              std::move(multi), std::move(easy)));
 }
 
 Request::Request(std::shared_ptr<const Connection> connection, std::string method,
-                 std::string target, std::unique_ptr<CURLM, MultiReturn> multi,
-                 std::unique_ptr<CURL, EasyCleanup> easy)
+                 std::string target, ProxySettings proxy, std::string route,
+                 std::unique_ptr<CURLM, MultiReturn> multi, std::unique_ptr<CURL, EasyCleanup> easy)
     : connection(std::move(connection)),
       method(std::move(method)),
       target(std::move(target)),
+      proxy(std::move(proxy)),
+      route(std::move(route)),
       stamper(easy.get(), response),  // the parameter: the member is not made yet
       multi(std::move(multi)),
       easy(std::move(easy)) {}
 
+// A handle that ran a kept-connection request either keeps its connection for the route or is
+// freed, closing whatever it holds; it never goes back to the pool of empty handles.
 Request::~Request() {
+  const bool reusable = !route.empty() && LeavesReusableConnection();
   if (added) {
     curl_multi_remove_handle(multi.get(), easy.get());
   }
+  if (!route.empty()) {
+    CURLM* handle = multi.release();
+    if (reusable) {
+      Keep(route, handle);
+    } else {
+      curl_multi_cleanup(handle);
+    }
+  }
+}
+
+bool Request::LeavesReusableConnection() const {
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  return added && stage == Stage::Received && failure == kErrorSuccess && finished == CURLE_OK &&
+         response.PendingBytes() == 0 &&
+         curl_easy_getinfo(easy.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+         socket != CURL_SOCKET_BAD;
 }
 
 // Only a poll in progress needs the wake-up: the owner raises polling before it last looks at
@@ -80,7 +118,8 @@ uint32_t Request::SetOption(uint32_t option, uint32_t value) {
   }
   if (option == kOptionDisableFeature) {
     // Every feature WinHTTP can disable is off here already: libcurl is never asked to follow
-    // redirects, keeps no cookies, does no authentication and reuses no connection.
+    // redirects, keeps no cookies and does no authentication; connections are kept only when
+    // the library's own setting says so.
     return kErrorSuccess;
   }
   if (option == kOptionDecompression) {
@@ -124,6 +163,10 @@ void Request::CollectFinished() {
 }
 
 uint32_t Request::FinishedCode() const {
+  // The connection broke under a request that may not be written twice.
+  if (stamper.RefusedResend()) {
+    return kErrorWinhttpConnectionError;
+  }
   long proxyStatus = 0;
   if (curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &proxyStatus) != CURLE_OK) {
     proxyStatus = 0;
@@ -181,8 +224,17 @@ uint32_t Request::Send(WideStringView headers, const void* body, size_t bodyLeng
   }
   stage = Stage::Sent;  // one attempt only, even when it fails
   stamper.SetBodyBytes(static_cast<curl_off_t>(bodyLength));
-  const EasyRequest request{connection->origin, method,  target, connection->session->userAgent,
-                            acceptEncoding,     headers, body,   bodyLength};
+  stamper.SetWriteOnce(method != "GET" && method != "HEAD");
+  const EasyRequest request{connection->origin,
+                            method,
+                            target,
+                            connection->session->userAgent,
+                            acceptEncoding,
+                            headers,
+                            body,
+                            bodyLength,
+                            proxy,
+                            !route.empty()};
   if (const uint32_t error = SetUpEasy(easy.get(), request, response, stamper, headerList);
       error != kErrorSuccess) {
     return failure = error;

@@ -1,6 +1,8 @@
 // The handle kinds of the libcurl operation set and the exchange a request runs. A session and a
 // connection only hold settings; a request owns the curl objects of its exchange: one easy handle
-// in a multi handle of its own while it lives, driven by the thread that runs the transfer until
+// in a multi handle of its own while it lives (with connections kept, one that holds a kept
+// connection to the request's route if there is one, kept again after an exchange that ended
+// cleanly), driven by the thread that runs the transfer until
 // the condition of the operation holds (request sent, final head in, body bytes waiting). A
 // request keeps what it needs of its session and connection alive, so they may be closed before
 // it.
@@ -33,6 +35,7 @@
 
 #include "net/curl/easy_setup.h"
 #include "net/curl/multi_pool.h"
+#include "net/curl/proxy.h"
 #include "net/curl/response_capture.h"
 #include "net/curl/trace_stamps.h"
 #include "net/http_ops.h"
@@ -104,7 +107,13 @@ class Request {
   };
 
   Request(std::shared_ptr<const Connection> connection, std::string method, std::string target,
-          std::unique_ptr<CURLM, MultiReturn> multi, std::unique_ptr<CURL, EasyCleanup> easy);
+          ProxySettings proxy, std::string route, std::unique_ptr<CURLM, MultiReturn> multi,
+          std::unique_ptr<CURL, EasyCleanup> easy);
+
+  // The response was read to its end with nothing failed, and libcurl still holds the
+  // connection: only such a connection may serve another request. The easy handle must still be
+  // in the multi handle.
+  bool LeavesReusableConnection() const;
 
   // 12017 once aborted, 12019 when the request is not at the stage the operation needs.
   uint32_t Enter(Stage needed) const;
@@ -123,14 +132,17 @@ class Request {
   const std::shared_ptr<const Connection> connection;
   const std::string method;
   const std::string target;
+  const ProxySettings proxy;  // as read at the engine's start
+  const std::string route;    // where a kept connection leads; empty while none are kept
   // Both outlive the easy handle whose callbacks fill them.
   ResponseCapture response;
   TraceStamper stamper;
   WideString headText;  // the head decoded, once asked for
   std::string acceptEncoding;
   HeaderList headerList;
-  // The easy handle is freed before the multi handle it is in.
-  const std::unique_ptr<CURLM, MultiReturn> multi;
+  // The easy handle is freed before the multi handle it is in; the destructor may keep the multi
+  // handle, and its connection, for the next request to the route.
+  std::unique_ptr<CURLM, MultiReturn> multi;
   const std::unique_ptr<CURL, EasyCleanup> easy;
 
   std::atomic<bool> aborted{false};

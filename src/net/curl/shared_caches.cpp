@@ -4,6 +4,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <array>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -82,6 +83,14 @@ struct Share {
   CURLSH* share;
 };
 
+// The allowlist names 21 hosts; past the limit (a port per request, say) an origin shares nothing.
+constexpr size_t kMaxShares = 64;
+
+struct Shares {
+  Mutex mutex;
+  std::map<std::string, std::unique_ptr<Share>> byOrigin GUARDED_BY(mutex);  // never freed
+};
+
 }  // namespace
 
 uint32_t PreloadTrustStore() {
@@ -118,6 +127,33 @@ CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* /*unused*/) noexc
   }
 }
 
-CURLSH* SharedCaches() { return NeverDestroyed<Share>().share; }
+CURLSH* SharedCaches(const std::string& origin) {
+  Shares& shares = NeverDestroyed<Shares>();
+  MutexLock lock(shares.mutex);
+  if (const auto found = shares.byOrigin.find(origin); found != shares.byOrigin.end()) {
+    return found->second->share;
+  }
+  if (shares.byOrigin.size() == kMaxShares) {
+    return nullptr;
+  }
+  return shares.byOrigin.emplace(origin, std::make_unique<Share>()).first->second->share;
+}
+
+void LockCachesForFork() NO_THREAD_SAFETY_ANALYSIS {
+  NeverDestroyed<TrustStore>().mutex.lock();
+  NeverDestroyed<Shares>().mutex.lock();
+}
+
+void UnlockCachesForFork() NO_THREAD_SAFETY_ANALYSIS {
+  NeverDestroyed<Shares>().mutex.unlock();
+  NeverDestroyed<TrustStore>().mutex.unlock();
+}
+
+void ForgetSharesInChild() NO_THREAD_SAFETY_ANALYSIS {
+  for (auto& [origin, share] : NeverDestroyed<Shares>().byOrigin) {
+    static_cast<void>(share.release());
+  }
+  NeverDestroyed<Shares>().byOrigin.clear();
+}
 
 }  // namespace ksrn::net::curl

@@ -3,16 +3,18 @@
 //   again for each new connection (about 25 ms of CPU); with one store per process a fresh
 //   connection costs only its handshake;
 // - TLS sessions: a new connection to a host seen before resumes its session instead of a full
-//   handshake;
+//   handshake. libcurl keeps 8 sessions per share, fewer than the hosts a host may rotate over,
+//   so each origin has a share of its own;
 // - resolved addresses, kept for libcurl's 60 s, where Windows keeps them for their DNS
 //   lifetime. Failed resolutions are not kept.
-// Connections are never shared: each transfer still makes its own. All of it is made on first
-// use and never freed: a connection may still run while the process exits.
+// Connections are not shared here (kept ones stay with their multi handle). All of it is made on
+// first use and never freed: a connection may still run while the process exits.
 #pragma once
 
 #include <curl/curl.h>
 
 #include <cstdint>
+#include <string>
 
 namespace ksrn::net::curl {
 
@@ -27,8 +29,15 @@ CURLcode PrepareTlsContext(CURL* easy, void* sslContext, void* unused) noexcept;
 // otherwise the Win32 code of the failure, and the first connection tries again.
 uint32_t PreloadTrustStore();
 
-// The process's share of TLS sessions and addresses for CURLOPT_SHARE; null when libcurl cannot
-// make it, and transfers then simply resolve and shake hands afresh.
-CURLSH* SharedCaches();
+// The share of TLS sessions and addresses for CURLOPT_SHARE of the requests to origin; null
+// when libcurl cannot make it, and transfers then simply resolve and shake hands afresh.
+CURLSH* SharedCaches(const std::string& origin);
+
+// Fork: the locks of the store and of the table of shares are held across a fork; the child
+// forgets the parent's shares (whose own locks a parent thread may have held) without freeing
+// them, and makes new ones.
+void LockCachesForFork();
+void UnlockCachesForFork();
+void ForgetSharesInChild();
 
 }  // namespace ksrn::net::curl

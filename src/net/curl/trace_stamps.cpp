@@ -11,7 +11,14 @@ namespace ksrn::net::curl {
 int TraceStamper::OnSocketOption(void* stamper, curl_socket_t /*socket*/,
                                  curlsocktype /*purpose*/) {
   auto* self = static_cast<TraceStamper*>(stamper);
+  // A socket after the request was handed over is libcurl's resend: for a request written at
+  // most once, refused before it connects (the pre-request check stays the guard).
+  if (self->writeOnce && self->preRequests > 0) {
+    self->refusedResend = true;
+    return CURL_SOCKOPT_ERROR;
+  }
   self->socketOpened = true;
+  self->newSocket = true;
   if (self->trace) {
     WireTrace::Stamp(self->trace->resolvedAt);
   }
@@ -21,13 +28,42 @@ int TraceStamper::OnSocketOption(void* stamper, curl_socket_t /*socket*/,
 int TraceStamper::OnPreRequest(void* stamper, char* /*remoteIp*/, char* /*localIp*/,
                                int /*remotePort*/, int /*localPort*/) {
   auto* self = static_cast<TraceStamper*>(stamper);
+  const bool resend = self->preRequests++ > 0;
+  if (resend && self->writeOnce) {
+    self->refusedResend = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  const bool reused = !self->newSocket;
+  self->newSocket = false;
   self->secured = true;
   if (self->trace) {
-    WireTrace::Stamp(self->trace->securedAt);
+    WireTrace& wire = *self->trace;
+    if (resend) {
+      wire.sentAt.store(0);
+      wire.firstByteAt.store(0);
+    }
+    wire.connectionReused.store(reused);
+    if (reused) {
+      self->KeepAddress(wire);
+    } else {
+      WireTrace::Stamp(wire.securedAt);
+    }
     self->Observe();
-    self->trace->requestMayBeWritten.store(true);
+    wire.requestMayBeWritten.store(true);
   }
   return CURL_PREREQFUNC_OK;
+}
+
+void TraceStamper::KeepAddress(WireTrace& wire) {
+  char* address = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr) {
+    WideChar text[WireTrace::kAddressUnits] = {};
+    size_t length = 0;
+    for (; address[length] != 0 && length + 1 < WireTrace::kAddressUnits; ++length) {
+      text[length] = static_cast<unsigned char>(address[length]);
+    }
+    wire.SetRemoteAddress(WideStringView(text, length));
+  }
 }
 
 // libcurl times the TCP connect from the transfer's start; counted from the resolved stamp by
@@ -41,22 +77,13 @@ void TraceStamper::Observe() {
   if (wire.connectedAt.load() == 0 && wire.resolvedAt.load() != 0) {
     curl_off_t resolvedUs = 0;
     curl_off_t connectedUs = 0;
-    char* address = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectedUs) == CURLE_OK &&
         connectedUs > 0 &&
         curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &resolvedUs) == CURLE_OK) {
       WireTrace::Stamp(wire.connectedAt,
                        wire.resolvedAt.load() + std::max<curl_off_t>(connectedUs - resolvedUs, 0) *
                                                     kNanosecondsPerMicrosecond);
-      if (curl_easy_getinfo(easy, CURLINFO_PRIMARY_IP, &address) == CURLE_OK &&
-          address != nullptr) {
-        WideChar text[WireTrace::kAddressUnits] = {};
-        size_t length = 0;
-        for (; address[length] != 0 && length + 1 < WireTrace::kAddressUnits; ++length) {
-          text[length] = static_cast<unsigned char>(address[length]);
-        }
-        wire.SetRemoteAddress(WideStringView(text, length));
-      }
+      KeepAddress(wire);
     }
   }
   if (wire.requestMayBeWritten.load() && wire.sentAt.load() == 0) {

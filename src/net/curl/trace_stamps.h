@@ -4,7 +4,10 @@
 // without a trace: they decide which time-out applies.
 //
 // Request bytes count as possibly written from the pre-request callback on: libcurl writes the
-// request in the same step.
+// request in the same step. libcurl sends a request once more, on a fresh connection, when a kept
+// connection dies before any byte of the answer, and has no option against it; its pre-request
+// callback runs again first, and refusing there is the one way to stop it. A request that must
+// be written at most once is refused its resend, and the exchange ends with 12030.
 #pragma once
 
 #include <curl/curl.h>
@@ -25,8 +28,9 @@ class TraceStamper {
 
   // CURLOPT_SOCKOPTFUNCTION: the first socket is made right after the name resolved.
   static int OnSocketOption(void* stamper, curl_socket_t socket, curlsocktype purpose);
-  // CURLOPT_PREREQFUNCTION: connected and secured; libcurl writes the request as soon as this
-  // returns, and calls it again before each resend on a fresh connection.
+  // CURLOPT_PREREQFUNCTION: connected and secured, or a kept connection taken; libcurl writes the
+  // request as soon as this returns, and calls it again before each resend on a fresh
+  // connection, whose marks then replace those of the connection that died.
   static int OnPreRequest(void* stamper, char* remoteIp, char* localIp, int remotePort,
                           int localPort);
 
@@ -34,6 +38,10 @@ class TraceStamper {
   // The body's size, before the transfer starts: all of it gone out is the whole request.
   void SetBodyBytes(curl_off_t bytes) { bodyBytes = bytes; }
   curl_off_t BodyBytes() const { return bodyBytes; }
+  // Before the transfer starts: a request of a method that is neither GET nor HEAD is written
+  // at most once.
+  void SetWriteOnce(bool once) { writeOnce = once; }
+  bool RefusedResend() const { return refusedResend; }
 
   bool IsSocketOpened() const { return socketOpened; }
   bool IsSecured() const { return secured; }
@@ -42,12 +50,19 @@ class TraceStamper {
   void Observe();
 
  private:
+  // The numeric address of the peer, as libcurl knows it.
+  void KeepAddress(WireTrace& wire);
+
   CURL* const easy;
   const ResponseCapture& response;
   std::shared_ptr<WireTrace> trace;
   curl_off_t bodyBytes = 0;
   bool socketOpened = false;
   bool secured = false;
+  bool writeOnce = false;
+  bool newSocket = false;  // a socket was made since the last pre-request report
+  int preRequests = 0;
+  bool refusedResend = false;
 };
 
 }  // namespace ksrn::net::curl

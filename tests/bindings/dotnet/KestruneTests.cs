@@ -6,6 +6,7 @@
 using System;
 using System.Collections.Generic;
 using System.Linq;
+using System.Net;
 using System.Runtime.CompilerServices;
 using System.Threading;
 using System.Threading.Tasks;
@@ -56,13 +57,39 @@ static class KestruneTests
         throw new Exception("expected " + typeof(T).Name);
     }
 
+    static T Throws<T>(Func<object> read) where T : Exception
+    {
+        return Throws<T>(() => { read(); });
+    }
+
     static int StatusOf(KestruneClient client, string url)
+    {
+        return StatusOf(client, url, request => request.Status);
+    }
+
+    // What read makes of the finished request to url, failed or not.
+    static T StatusOf<T>(KestruneClient client, string url, Func<KestruneRequest, T> read)
     {
         using (var request = client.Request(url))
         {
-            request.WaitAsync().Wait();
-            return request.Status;
+            try { request.WaitAsync().Wait(); } catch (AggregateException) { }
+            return read(request);
         }
+    }
+
+    static void StatusOf(KestruneClient client, string url, Action<KestruneRequest> check)
+    {
+        StatusOf(client, url, request => { check(request); return 0; });
+    }
+
+    static Tuple<string, Action> Row<T>(string name, Func<object> action) where T : Exception
+    {
+        return Row<T>(name, () => { action(); });
+    }
+
+    static Tuple<string, Action> Row<T>(string name, Action action) where T : Exception
+    {
+        return Tuple.Create(name, (Action)(() => Throws<T>(action)));
     }
 
     // On a thread of their own, so that no stale stack slot keeps one alive.
@@ -92,16 +119,17 @@ static class KestruneTests
                 string> { { "X:A", "1" } }) },
             { "header name with a space", () => KestruneClient.HeaderBlock(new Dictionary<string,
                 string> { { "X A", "1" } }) },
-            { "allowed method null", () => client.AllowMethod(null) },
-            { "allowed method with NUL", () => client.AllowMethod("PUT\0") },
+            { "allowed method null", () => KestruneProcess.AllowMethod(null) },
+            { "allowed method with NUL", () => KestruneProcess.AllowMethod("PUT\0") },
             { "allowed methods null", () => new KestruneClient((string[])null) },
             { "an allowed method null", () => new KestruneClient("DELETE", null) },
-            { "budget host null", () => client.SetHostBudget(null, 5, 1000) },
-            { "budget host with NUL", () => client.SetHostBudget(Budgeted + "\0", 5, 1000) },
-            { "hold host null", () => client.HostHoldTime(null) },
-            { "units host with NUL", () => client.HostUnitsLeft(Budgeted + "\0") },
-            { "shared table name null", () => client.ShareBudgets(null) },
-            { "shared table name with NUL", () => client.ShareBudgets("desk\0") },
+            { "budget host null", () => KestruneProcess.SetHostBudget(null, 5, 1000) },
+            { "budget host with NUL",
+              () => KestruneProcess.SetHostBudget(Budgeted + "\0", 5, 1000) },
+            { "hold host null", () => KestruneProcess.HostHoldTime(null) },
+            { "units host with NUL", () => KestruneProcess.HostUnitsLeft(Budgeted + "\0") },
+            { "shared table name null", () => KestruneProcess.ShareBudgets(null) },
+            { "shared table name with NUL", () => KestruneProcess.ShareBudgets("desk\0") },
         };
         foreach (var row in refused)
             Case("refused before any call: " + row.Key, () =>
@@ -127,8 +155,8 @@ static class KestruneTests
             using (var allowing = new KestruneClient("delete"))  // the engine of client
             {
                 Expect(Throws<KestruneException>(() => allowing.Put(Echo)).Code == 5, "5 for PUT");
-                Expect(Throws<KestruneException>(() => allowing.AllowMethod("OPTIONS")).Code == 87,
-                       "87 for OPTIONS");
+                Expect(Throws<KestruneException>(() => KestruneProcess.AllowMethod("OPTIONS"))
+                       .Code == 87, "87 for OPTIONS");
                 using (var request = allowing.Delete(Echo, null, new byte[] { 7 }))
                 {
                     request.WaitAsync().Wait();
@@ -142,8 +170,8 @@ static class KestruneTests
         Case("a budget refuses heavier requests and holds its host after a Retry-After", () =>
         {
             string url = "https://" + Budgeted;
-            client.SetHostBudget(Budgeted.ToUpperInvariant(), 10, 60000);
-            Expect(client.HostUnitsLeft(Budgeted) == 10, "10 units left");
+            KestruneProcess.SetHostBudget(Budgeted.ToUpperInvariant(), 10, TimeSpan.FromMinutes(1));
+            Expect(KestruneProcess.HostUnitsLeft(Budgeted) == 10, "10 units left");
             var heavy = Throws<KestruneException>(() => client.Request(url + "/bytes/1",
                                                                        weight: 11));
             Expect(heavy.Code == 87 && heavy.Call == "KSRN_RequestWeighted"
@@ -153,19 +181,20 @@ static class KestruneTests
                 request.WaitAsync().Wait();
                 Expect(request.Status == 429, "429");
             }
-            double heldS = client.HostHoldTime(Budgeted).TotalSeconds;
+            double heldS = KestruneProcess.HostHoldTime(Budgeted).TotalSeconds;
             Expect(heldS > 1 && heldS <= 5, "held up to 5 s, got " + heldS);
-            Expect(client.HostUnitsLeft(Budgeted) == 0, "no units while held");
+            Expect(KestruneProcess.HostUnitsLeft(Budgeted) == 0, "no units while held");
             using (var request = client.Request(url + "/bytes/1", timeoutMs: 1000))
             {
                 var held = Throws<KestruneException>(() => request.WaitAsync().Wait());
                 Expect(held.Code == 1237 && held.Name == "ERROR_RETRY" && held.Transient
                        && !held.MayHaveReachedServer, "1237, transient, not sent");
             }
-            client.SetHostBudget(Budgeted, 0, 0);  // removes the budget and the hold
-            Expect(client.HostUnitsLeft(Budgeted) == null
-                   && client.HostHoldTime(Budgeted) == TimeSpan.Zero, "no budget, no hold");
-            Expect(Throws<KestruneException>(() => client.ShareBudgets("a/b")).Code == 87,
+            KestruneProcess.SetHostBudget(Budgeted, 0, 0);  // removes the budget and the hold
+            Expect(KestruneProcess.HostUnitsLeft(Budgeted) == null
+                   && KestruneProcess.HostHoldTime(Budgeted) == TimeSpan.Zero,
+                   "no budget, no hold");
+            Expect(Throws<KestruneException>(() => KestruneProcess.ShareBudgets("a/b")).Code == 87,
                    "87 for a/b");
         });
 
@@ -191,11 +220,11 @@ static class KestruneTests
                 request.WaitAsync(new CancellationToken(true)).Wait());
         });
 
-        Case("a time-out is a TimeoutException and transient", () =>
+        Case("a time-out is a KestruneTimeoutException and transient", () =>
         {
             using (var request = client.Request(Slow, timeoutMs: 250))
             {
-                var error = Throws<TimeoutException>(() => request.WaitAsync().Wait());
+                var error = Throws<KestruneTimeoutException>(() => request.WaitAsync().Wait());
                 var reported = (IKestruneError)error;
                 Expect(reported.Code == 12002 && reported.Transient
                        && reported.MayHaveReachedServer, "12002, transient, may have reached");
@@ -269,6 +298,157 @@ static class KestruneTests
                     }
                 });
         }
+
+        var closed = new KestruneClient();
+        closed.Dispose();
+        var disposed = client.Request(Fast);
+        disposed.Dispose();
+        var wrong = new[] {  // what a host can get wrong, refused by the binding itself
+            Row<ArgumentNullException>("null url", () => client.Request(null)),
+            Row<ArgumentNullException>("null method", () => client.Request(Fast, null)),
+            Row<ArgumentNullException>("null header pairs", () => KestruneClient.HeaderBlock(null)),
+            Row<ArgumentNullException>("null options",
+                                       () => new KestruneClient((KestruneClientOptions)null)),
+            Row<ArgumentOutOfRangeException>("negative time-out",
+                                             () => client.Request(Fast, timeoutMs: -1)),
+            Row<ArgumentOutOfRangeException>("huge time-out", () => client.Request(
+                Fast, "GET", null, null, TimeSpan.MaxValue)),
+            Row<ArgumentOutOfRangeException>("weight 0", () => client.Request(Fast, weight: 0)),
+            Row<ArgumentException>("body with GET", () => client.Request(Fast, "get", null,
+                                                                        new byte[1])),
+            Row<ArgumentOutOfRangeException>("body over 1 MiB",
+                                             () => client.Request(Echo, "POST", null,
+                                                                  new byte[(1 << 20) + 1])),
+            Row<ArgumentOutOfRangeException>("negative keep-alive",
+                                             () => KestruneProcess.SetKeepAliveMs(-1)),
+            Row<ArgumentOutOfRangeException>("throttle of a day", () => KestruneProcess
+                .SetThrottle(TimeSpan.FromDays(1))),
+            Row<ArgumentOutOfRangeException>("negative wait", () => client.Request(Fast)
+                .WaitAsync(TimeSpan.FromMilliseconds(-5))),
+            Row<ObjectDisposedException>("request on a disposed client",
+                                         () => closed.Request(Fast)),
+            Row<ObjectDisposedException>("status of a disposed request", () => disposed.Status),
+            Row<InvalidOperationException>("JSON without a deserializer",
+                                           () => StatusOf(client, Fast, r => r.ReadAsJson<int>())),
+        };
+        foreach (var row in wrong)
+            Case("refused by the binding: " + row.Item1, () => row.Item2());
+        Case("a CR in a header name is escaped in the message", () =>
+        {
+            var error = Throws<ArgumentException>(() => KestruneClient.HeaderBlock(
+                new Dictionary<string, string> { { "X\rA", "1" } }));
+            Expect(error.Message.Contains("X\\u000dA"), "escaped, got " + error.Message);
+        });
+
+        var policy = new[] {  // url, method, headers, the rule broken, what the message names
+            Tuple.Create("http://api.binance.com/status/200", "GET", "", KestrunePolicyRule.Scheme,
+                         "http"),
+            Tuple.Create("https://api.binance.com:8443/", "GET", "", KestrunePolicyRule.Port,
+                         "8443"),
+            Tuple.Create("https://example.com/", "GET", "", KestrunePolicyRule.Host,
+                         "example.com"),
+            Tuple.Create("https://@api.binance.com/", "GET", "", KestrunePolicyRule.UserInfo,
+                         "user"),
+            Tuple.Create(Fast, "PATCH", "", KestrunePolicyRule.Method, "PATCH"),
+            Tuple.Create(Fast, "GET", "X-A: 1\r\nHost: evil", KestrunePolicyRule.Header, "Host"),
+        };
+        foreach (var row in policy)
+            Case("refusal names its rule: " + row.Item4, () =>
+            {
+                var error = Throws<KestrunePolicyException>(
+                    () => client.Request(row.Item1, row.Item2, row.Item3));
+                Expect(error.Rule == row.Item4 && error.Code == 5 && !error.MayHaveReachedServer
+                       && error.Message.Contains(row.Item5), row.Item4 + ", got " + error.Message);
+            });
+
+        var reads = new[] {  // what a finished request reads like
+            Tuple.Create("a body over the limit throws 223 with the part that came",
+                         "https://api.binance.com/bytes/4194305", (Action<KestruneRequest>)(r =>
+                {
+                    var error = Throws<KestruneException>(() => r.Body);
+                    Expect(error.Code == 223 && error.PartialBody != null
+                           && Throws<KestruneException>(() => r.Status).Code == 223, "223");
+                })),
+            Tuple.Create("EnsureSuccessStatusCode throws for a 404",
+                         "https://www.okx.com/status/404", (Action<KestruneRequest>)(r =>
+                {
+                    Expect(r.StatusCode == HttpStatusCode.NotFound, "404");
+                    Expect(Throws<KestruneHttpException>(() => r.EnsureSuccessStatusCode())
+                           .StatusCode == HttpStatusCode.NotFound, "KestruneHttpException");
+                })),
+            Tuple.Create("a folded header is unfolded to one space",
+                         "https://api.binance.com/fault/head/obs-fold",
+                         (Action<KestruneRequest>)(r => Expect(r.Headers["x-folded"] == "a b",
+                                                               "a b, not a lost line"))),
+            Tuple.Create("a body reads as text", Fast, (Action<KestruneRequest>)(r =>
+                Expect(r.EnsureSuccessStatusCode().ReadAsString() == "status 200"
+                       && r.ReadAsJson(text => text.Length) == 10, "status 200"))),
+        };
+        foreach (var row in reads)
+            Case(row.Item1, () => StatusOf(client, row.Item2, row.Item3));
+
+        Case("a wait ends while the thread pool is busy: no timer polls for it", () =>
+        {
+            int workers, ports;
+            ThreadPool.GetMaxThreads(out workers, out ports);
+            ThreadPool.SetMaxThreads(Environment.ProcessorCount, ports);
+            using (var busy = new ManualResetEventSlim())
+            using (var request = client.Request("https://api.kraken.com/delay-headers/300"))
+            {
+                for (int i = 0; i < Environment.ProcessorCount; ++i)
+                    ThreadPool.QueueUserWorkItem(_ => busy.Wait());
+                bool ended = request.WaitAsync().Wait(TimeSpan.FromSeconds(30));
+                busy.Set();
+                ThreadPool.SetMaxThreads(workers, ports);
+                Expect(ended, "the wait to end without a pool thread");
+            }
+        });
+
+        var kinds = new[] {  // url, time-out, what to do, the kind thrown
+            Tuple.Create("https://api.bithumb.com/status/200", 0, "wait",
+                         typeof(KestruneConnectionException)),
+            Tuple.Create("https://api.toobit.com/status/200", 0, "wait",
+                         typeof(KestruneTlsException)),
+            Tuple.Create(Slow, 250, "wait", typeof(KestruneTimeoutException)),
+            Tuple.Create(Slow, 0, "wait 300 ms", typeof(KestruneWaitTimeoutException)),
+            Tuple.Create(Slow, 0, "cancel", typeof(KestruneCancelledException)),
+            Tuple.Create(Slow, 0, "close the client", typeof(KestruneClientClosedException)),
+            Tuple.Create(Slow, 0, "dispose", typeof(ObjectDisposedException)),
+        };
+        foreach (var row in kinds)
+            Case(row.Item4.Name + " when " + row.Item3 + ": " + row.Item1, () =>
+            {
+                var own = new KestruneClient();
+                var request = own.Request(row.Item1, timeoutMs: row.Item2);
+                Task wait = request.WaitAsync(row.Item3 == "wait 300 ms"
+                    ? TimeSpan.FromMilliseconds(300) : Timeout.InfiniteTimeSpan);
+                if (row.Item3 == "cancel")
+                    request.Cancel();
+                if (row.Item3 == "close the client")
+                    own.Dispose();
+                if (row.Item3 == "dispose")
+                    request.Dispose();
+                var error = Throws<Exception>(() => wait.GetAwaiter().GetResult());
+                Expect(error.GetType() == row.Item4, row.Item4.Name + ", got " + error);
+                Expect(error is KestruneException || row.Item3 == "dispose", "a KestruneException");
+                if (row.Item3 == "wait 300 ms")
+                    Expect(!request.IsReady, "the request to go on");
+                Expect(StatusOf(client, Fast) == 200, "the other client to go on");
+                own.Dispose();
+            });
+
+        foreach (string path in new[] { "/keep/status/200", "/keep/close/status/200" })
+            Case("a kept connection is reused unless the server closes it: " + path, () =>
+            {
+                string url = "https://api.binance.com" + path;
+                using (var kept = new KestruneClient(new KestruneClientOptions {
+                    KeepAlive = TimeSpan.FromSeconds(30) }))
+                {
+                    bool closes = StatusOf(kept, url, r => r.Headers["Connection"] == "close");
+                    Expect(StatusOf(kept, url, r => r.Reused) == !closes, "reused: " + !closes);
+                    KestruneProcess.SetKeepAlive(TimeSpan.Zero);
+                }
+            });
 
         Case("cleanup after the engine is gone is quiet", () =>
         {

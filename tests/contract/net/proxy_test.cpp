@@ -19,6 +19,7 @@ class ProxyTest : public OperationSetTest {
     for (const char* name : kVariables) {
       unsetenv(name);
     }
+    net::HttpReadProxySettings();
     OperationSetTest::TearDown();
   }
 
@@ -66,6 +67,8 @@ TEST_F(ProxyTest, TheSystemProxyIsFollowed) {
     if (c.bypass != nullptr) {
       setenv(c.bypassVariable, c.bypass, 1);
     }
+    // Read where an engine starts, never by the request itself.
+    net::HttpReadProxySettings();
     // 204: not the 200 a proxy answers a tunnel with.
     ASSERT_NO_FATAL_FAILURE(Open(c.host, KSRN_WIDE("/status/204")));
     const bool sent = net::HttpSendRequest(request, nullptr, 0, nullptr, 0);

@@ -56,6 +56,8 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
        {0, 6}},
       {"ShareBudgets", [&api] { return api.ShareBudgets(KSRN_TEXT("bench")); }, {0, 6}},
       {"AllowMethod", [&api] { return api.AllowMethod(KSRN_TEXT("DELETE")); }, {0, 6}},
+      {"SetKeepAliveMs", [&api] { return api.SetKeepAliveMs(1000); }, {0, 6}},
+      {"GetConnectionReused", [&api, id] { return api.GetConnectionReused(id); }, {0, 6}},
       {"WaitForCompletion", [&api] { return api.WaitForCompletion(0, 0); }, {0, 6}},
   };
 }

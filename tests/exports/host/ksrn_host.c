@@ -46,6 +46,8 @@ static const struct {
     KSRN_EXPORT(GetHostUnitsLeft),
     KSRN_EXPORT(ShareBudgets),
     KSRN_EXPORT(AllowMethod),
+    KSRN_EXPORT(SetKeepAliveMs),
+    KSRN_EXPORT(GetConnectionReused),
     KSRN_EXPORT(WaitForCompletion),
 };
 

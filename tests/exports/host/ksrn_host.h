@@ -44,6 +44,8 @@ typedef struct KsrnApi {
   int32_t (*GetHostUnitsLeft)(const KSRN_CHAR* host);
   int32_t (*ShareBudgets)(const KSRN_CHAR* name);
   int32_t (*AllowMethod)(const KSRN_CHAR* method);
+  int32_t (*SetKeepAliveMs)(int32_t idleMs);
+  int32_t (*GetConnectionReused)(int32_t id);
   int32_t (*WaitForCompletion)(int32_t seen, int32_t timeoutMs);
 } KsrnApi;
 
