@@ -98,7 +98,8 @@ extern "C" {
 /* KSRN_ABI_VERSION; last error 0. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_GetAbiVersion(void);
 /* 1 when initialised on return (a repeated call keeps the running engine), else 0 with
-   ERROR_REVISION_MISMATCH (another version) or ERROR_NOT_ENOUGH_MEMORY. See KSRN_Init(3). */
+   ERROR_REVISION_MISMATCH (another version) or ERROR_NOT_ENOUGH_MEMORY. A forked child starts
+   not initialised: it abandons the parent's engine and may init its own. See KSRN_Init(3). */
 KSRN_API int32_t KSRN_Init(int32_t abiVersion);
 /* Cancels and drops every request and joins the engine's threads (never call it from DllMain, a
    static destructor or atexit); 1 when not initialised on return, else 0 with
@@ -301,11 +302,12 @@ KSRN_API int32_t KSRN_SetKeepAliveMs(int32_t idleMs);
 KSRN_API int32_t KSRN_GetConnectionReused(int32_t id);
 
 /* Waiting without polling (since 1.2). */
-/* The completion count: it changes whenever a request's outcome is published and at every
-   KSRN_Shutdown, runs from 1 to 2147483647 and wraps to 1. Returns it as soon as it differs from
-   seen (at once for seen 0, which is never a count), else when it changes or after timeoutMs
-   (0: at once), with last error 0. Holds no library lock while it waits, and never delays a
-   shutdown. A host waits with the count it last saw, checks its requests, and waits again.
+/* The completion count: it changes whenever a request's outcome is published and whenever
+   KSRN_Shutdown stops a running engine, runs from 1 to 2147483647 and wraps to 1. Returns it as
+   soon as it differs from seen (at once for seen 0, which is never a count), else when it
+   changes or after timeoutMs (0: at once), with last error 0. Holds no library lock while it
+   waits, and never delays a shutdown. A host waits with the count it last saw, checks its
+   requests, and waits again.
    0 with ERROR_INVALID_HANDLE (not initialised when called), ERROR_INVALID_PARAMETER (timeoutMs
    negative) or ERROR_GEN_FAILURE. See KSRN_WaitForCompletion(3). */
 KSRN_API int32_t KSRN_WaitForCompletion(int32_t seen, int32_t timeoutMs);

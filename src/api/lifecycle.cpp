@@ -2,7 +2,9 @@
 #include "api/lifecycle.h"
 
 #include <new>
+#include <utility>
 
+#include "engine/completion_signal.h"
 #include "kestrune.h"
 #include "net/http_ops.h"
 #include "platform/limits.h"
@@ -18,9 +20,14 @@ struct Lifecycle {
   Mutex mutex;
   // Outlives every engine, so request ids keep rising across a shutdown and a later init.
   RequestIdAllocator idAllocator;
+  // Created with the record, so that a forked child finds it made.
+  CompletionSignal& completions = CompletionSignal::Get();
   EngineRef engine GUARDED_BY(mutex);  // empty while not initialised
   // What KSRN_AllowMethod switched on for this engine; a new engine starts with none.
   MethodSet extraMethods GUARDED_BY(mutex) = 0;
+  // Where a forked child leaves the engine it inherited, never destroyed: its destructor would
+  // join threads that did not survive the fork. A later fork of that child overwrites it.
+  alignas(EngineRef) unsigned char abandoned[sizeof(EngineRef)];
 };
 
 // The record, created at most once per process; a failed creation is retried by the next export.
@@ -33,6 +40,12 @@ Lifecycle* GetLifecycle() noexcept {
     return nullptr;
   }
 }
+
+#if !defined(_WIN32)
+// The record as the running fork's prepare handler found it, null when it could not be created.
+// Only the forking thread uses it: the handlers of concurrent forks run one fork at a time.
+Lifecycle* gForking = nullptr;
+#endif
 
 }  // namespace
 
@@ -58,6 +71,47 @@ EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept {
     return {};
   }
 }
+
+#if !defined(_WIN32)
+// A forked child has only the thread that forked, so it starts not initialised and leaves the
+// inherited engine alone. Before the fork, every lock the child may need afterwards is taken, so
+// that no other thread holds it at that moment: the library's own first, then the op set's; they
+// are given back in reverse. The shared budget region needs nothing here: its lock lives in the
+// shared memory, where a parent thread that holds it gives it back for the child too.
+void ForkPrepare() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  // Still before the fork, where creating the record is as safe as anywhere.
+  try {
+    gForking = &NeverDestroyed<Lifecycle>();
+  } catch (...) {
+    gForking = nullptr;
+  }
+  if (gForking != nullptr) {
+    gForking->mutex.lock();
+    gForking->completions.ForkPrepare();
+  }
+  net::HttpForkPrepare();
+}
+
+void ForkParent() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  net::HttpForkParent();
+  if (gForking != nullptr) {
+    gForking->completions.ForkParent();
+    gForking->mutex.unlock();
+  }
+}
+
+void ForkChild() noexcept NO_THREAD_SAFETY_ANALYSIS {
+  net::HttpForkChild();
+  if (gForking != nullptr) {
+    gForking->completions.ForkChild();
+    if (gForking->engine) {
+      new (gForking->abandoned) EngineRef(std::move(gForking->engine));
+    }
+    gForking->extraMethods = 0;
+    gForking->mutex.unlock();
+  }
+}
+#endif
 
 }  // namespace ksrn
 

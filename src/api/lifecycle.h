@@ -33,4 +33,13 @@ EngineRef AcquireEngine(MethodSet& allowedMethods) noexcept;
 // code. Best effort: a failure changes nothing for the caller. One implementation per platform.
 void PinOwnModule() noexcept;
 
+#if !defined(_WIN32)
+// The fork handlers (pthread_atfork), registered when the library loads: prepare runs in the
+// parent before the fork, then parent or child on each side after it. A forked child starts
+// with the library not initialised. Windows has no fork.
+void ForkPrepare() noexcept;
+void ForkParent() noexcept;
+void ForkChild() noexcept;
+#endif
+
 }  // namespace ksrn

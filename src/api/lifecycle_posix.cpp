@@ -1,6 +1,7 @@
-// The POSIX loader side of the lifecycle: the per-thread last error, and a successful init pins
-// the library so that dlclose never unloads code our threads may run.
+// The POSIX loader side of the lifecycle: the per-thread last error, a successful init pins
+// the library so that dlclose never unloads code our threads may run, and the fork handlers.
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include "api/lifecycle.h"
 #include "platform/win32_errors.h"
@@ -28,5 +29,15 @@ void PinOwnModule() noexcept {
   // dlclose unloads it. The handle is deliberately never closed.
   dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
+
+namespace {
+
+// At load, before any export can run: a later registration, say at the first init, would leave
+// a window in which a fork of another thread copies a lock that the init holds into the child
+// without the handlers that give it back. Should the registration fail (out of memory), a child
+// is left as it was before these handlers existed.
+[[gnu::constructor]] void WatchForks() { pthread_atfork(&ForkPrepare, &ForkParent, &ForkChild); }
+
+}  // namespace
 
 }  // namespace ksrn

@@ -1,6 +1,7 @@
 #include "engine/completion_signal.h"
 
 #include <chrono>
+#include <new>
 
 #include "platform/never_destroyed.h"
 
@@ -25,6 +26,16 @@ int32_t CompletionSignal::WaitPast(int32_t seen, int32_t timeoutMs) {
     changed.WaitUntil(mutex, until);
   }
   return count;
+}
+
+void CompletionSignal::ForkPrepare() { mutex.lock(); }
+
+void CompletionSignal::ForkParent() { mutex.unlock(); }
+
+void CompletionSignal::ForkChild() {
+  // Never destroyed: destroying a condition variable with waiters is undefined.
+  new (&changed) CondVar;
+  mutex.unlock();
 }
 
 }  // namespace ksrn

@@ -24,6 +24,13 @@ class CompletionSignal {
   // no engine lock while asleep. May throw std::system_error.
   int32_t WaitPast(int32_t seen, int32_t timeoutMs) EXCLUDES(mutex);
 
+  // Fork: taken in the parent before the fork so that no thread holds it at that moment, given
+  // back on both sides. The child also starts a fresh condition variable: the inherited one's
+  // state still counts the parent's sleeping waiters, which do not exist in the child.
+  void ForkPrepare() ACQUIRE(mutex);
+  void ForkParent() RELEASE(mutex);
+  void ForkChild() RELEASE(mutex);
+
  private:
   Mutex mutex;
   CondVar changed;

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "net/curl/error_map.h"
+#include "net/curl/fork_gate.h"
 #include "net/curl/kept_connections.h"
 #include "net/curl/multi_pool.h"
 #include "net/curl/proxy.h"
@@ -50,6 +51,7 @@ bool gCurlReady GUARDED_BY(gCurlMutex) = false;
 uint32_t PrepareCurl() EXCLUDES(gCurlMutex) {
   MutexLock lock(gCurlMutex);
   if (!gCurlReady) {
+    const curl::LibcurlStep step;
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
       return curl::Win32FromCurl(code);
@@ -138,8 +140,11 @@ uint32_t Close(NetHandle handle) {
 bool HttpPrepareProcess(size_t concurrentTransfers) {
   return Report(Guarded([&] {
     curl::SizeMultiPool(concurrentTransfers);
-    const uint32_t error = PrepareCurl();
-    return error != kErrorSuccess ? error : curl::PreloadTrustStore();
+    if (const uint32_t error = PrepareCurl(); error != kErrorSuccess) {
+      return error;
+    }
+    const curl::LibcurlStep step;
+    return curl::PreloadTrustStore();
   }));
 }
 
@@ -152,14 +157,16 @@ void HttpReadProxySettings() {
 
 void HttpSetKeepAlive(int32_t idleMs) {
   Report(Guarded([&] {
+    const curl::LibcurlStep step;  // closing idle connections speaks TLS
     curl::SetKeepAliveMs(idleMs);
     return kErrorSuccess;
   }));
 }
 
-// The locks in one order, released in reverse. libcurl's own state needs nothing: the child's
-// transfers use new shares and new handles.
+// The gate first, since a step may wait for any of the locks after it; then the locks in one
+// order, released in reverse. The child's transfers use new shares and new handles.
 void HttpForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
+  curl::CloseForFork();
   gCurlMutex.lock();
   Handles().LockForFork();
   curl::LockProxySettings();
@@ -168,20 +175,27 @@ void HttpForkPrepare() NO_THREAD_SAFETY_ANALYSIS {
   curl::LockCachesForFork();
 }
 
-void HttpForkParent() NO_THREAD_SAFETY_ANALYSIS {
+namespace {
+
+void UnlockAfterFork(bool inChild) NO_THREAD_SAFETY_ANALYSIS {
   curl::UnlockCachesForFork();
   curl::UnlockMultiPoolForFork();
   curl::UnlockKeptForFork();
   curl::UnlockProxySettings();
   Handles().UnlockForFork();
   gCurlMutex.unlock();
+  curl::OpenAfterFork(inChild);
 }
+
+}  // namespace
+
+void HttpForkParent() { UnlockAfterFork(false); }
 
 void HttpForkChild() NO_THREAD_SAFETY_ANALYSIS {
   curl::ForgetSharesInChild();
   curl::ForgetMultisInChild();
   curl::ForgetKeptInChild();
-  HttpForkParent();
+  UnlockAfterFork(true);
 }
 
 NetHandle HttpOpen(const WideChar* userAgent) {

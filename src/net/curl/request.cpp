@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "net/curl/error_map.h"
+#include "net/curl/fork_gate.h"
 #include "net/curl/kept_connections.h"
 #include "net/http_ops.h"
 #include "platform/header_bytes.h"
@@ -39,6 +40,7 @@ std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> conne
   std::unique_ptr<CURLM, MultiReturn> multi;
   if (KeepAliveMs() > 0) {
     route = connection->origin + '\n' + proxy.url + '\n' + proxy.bypass;
+    const LibcurlStep step;  // an expired kept connection may be closed on the way
     multi.reset(TakeKept(route));
   }
   if (multi == nullptr) {
@@ -73,10 +75,12 @@ Request::Request(std::shared_ptr<const Connection> connection, std::string metho
 // A handle that ran a kept-connection request either keeps its connection for the route or is
 // freed, closing whatever it holds; it never goes back to the pool of empty handles.
 Request::~Request() {
+  const LibcurlStep step;
   const bool reusable = !route.empty() && LeavesReusableConnection();
   if (added) {
     curl_multi_remove_handle(multi.get(), easy.get());
   }
+  easy.reset();
   if (!route.empty()) {
     CURLM* handle = multi.release();
     if (reusable) {
@@ -85,6 +89,7 @@ Request::~Request() {
       curl_multi_cleanup(handle);
     }
   }
+  multi.reset();
 }
 
 bool Request::LeavesReusableConnection() const {
@@ -186,12 +191,15 @@ uint32_t Request::DriveUntil(Ready ready) {
     if (failure != kErrorSuccess) {
       return failure;
     }
-    int running = 0;
-    if (const CURLMcode code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
-      return failure = Win32FromMulti(code);
+    {
+      const LibcurlStep step;
+      int running = 0;
+      if (const CURLMcode code = curl_multi_perform(multi.get(), &running); code != CURLM_OK) {
+        return failure = Win32FromMulti(code);
+      }
+      CollectFinished();
+      stamper.Observe();
     }
-    CollectFinished();
-    stamper.Observe();
     if (ready() || finished.has_value()) {
       return kErrorSuccess;
     }
@@ -337,6 +345,7 @@ uint32_t Request::Read(void* buffer, uint32_t size, uint32_t& bytesRead) {
   if (response.ShouldResume()) {
     // libcurl may hand over the bytes it held back right here, through the body callback. A
     // failure shows at the next wait; the bytes just read are the caller's.
+    const LibcurlStep step;
     if (const CURLcode code = curl_easy_pause(easy.get(), CURLPAUSE_CONT); code != CURLE_OK) {
       failure = Win32FromCurl(code);
     }

@@ -140,10 +140,10 @@ class Request {
   WideString headText;  // the head decoded, once asked for
   std::string acceptEncoding;
   HeaderList headerList;
-  // The easy handle is freed before the multi handle it is in; the destructor may keep the multi
-  // handle, and its connection, for the next request to the route.
+  // The destructor frees the easy handle before the multi handle it is in, and may keep the
+  // multi handle, and its connection, for the next request to the route.
   std::unique_ptr<CURLM, MultiReturn> multi;
-  const std::unique_ptr<CURL, EasyCleanup> easy;
+  std::unique_ptr<CURL, EasyCleanup> easy;
 
   std::atomic<bool> aborted{false};
   std::atomic<bool> polling{false};  // the owner is in, or about to enter, a poll

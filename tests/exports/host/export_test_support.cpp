@@ -58,6 +58,7 @@ std::vector<ExportCall> EngineCallsWithoutEngine(int32_t id) {
       {"AllowMethod", [&api] { return api.AllowMethod(KSRN_TEXT("DELETE")); }, {0, 6}},
       {"SetKeepAliveMs", [&api] { return api.SetKeepAliveMs(1000); }, {0, 6}},
       {"GetConnectionReused", [&api, id] { return api.GetConnectionReused(id); }, {0, 6}},
+      {"WaitForCompletion", [&api] { return api.WaitForCompletion(0, 0); }, {0, 6}},
   };
 }
 
