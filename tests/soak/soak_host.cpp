@@ -2,9 +2,10 @@
 // the simulated exchange: several threads submit GET, POST and HEAD to every bench path (faults,
 // bad hosts and time-outs included) and check each outcome against what its path allows; they
 // cancel and free at every stage, call KSRN_CancelAll, change the throttle, keep the table full
-// for stretches and keep connections for half of each cycle, while the main thread cycles KSRN_Shutdown and KSRN_Init. At each cycle,
-// with the library shut down, it samples memory, descriptors (handles) and threads; after the
-// first minute none of them may grow beyond the bounds below. Runs inside the bench only.
+// for stretches and keep connections for half of each cycle, while the main thread cycles
+// KSRN_Shutdown and KSRN_Init. At each cycle, with the library shut down, it samples memory,
+// descriptors (handles) and threads; after the first minute none of them may grow beyond the bounds
+// below. Runs inside the bench only.
 //
 // usage: ksrn_soak [--minutes N | --seconds N] [--threads N] [--cycle-seconds N] [--seed N]
 //                  [LIBRARY]
