@@ -49,9 +49,10 @@ bool gCurlReady GUARDED_BY(gCurlMutex) = false;
 
 // 0 once libcurl is ready; otherwise the Win32 code of the failure.
 uint32_t PrepareCurl() EXCLUDES(gCurlMutex) {
+  // The gate before the lock, in the fork's order.
+  const curl::LibcurlStep step;
   MutexLock lock(gCurlMutex);
   if (!gCurlReady) {
-    const curl::LibcurlStep step;
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
       return curl::Win32FromCurl(code);

@@ -56,6 +56,11 @@ TEST_F(ExportTest, WaitersSeeEveryCompletionAndAShutdownWakesThem) {
 // under ThreadSanitizer, which takes that engine's threads for the parent's (same stacks, same
 // ids) and ends the child. Forks land in every export, in waits and during transfers.
 TEST_F(ExportTest, ForkedChildStartsUninitialisedWhateverTheParentDoes) {
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer's allocator takes no lock around a fork: a child forked while another
+  // thread allocated waits for that lock forever at its first allocation.
+  GTEST_SKIP() << "a forked child cannot allocate under AddressSanitizer";
+#endif
   std::atomic<bool> stop{false};
   auto submit = [&] {
     for (int32_t id = 0; !stop.load(); api.Free(id)) {
