@@ -217,8 +217,10 @@ class Request(ResponseConventions):
         self._raise_if_failed()
         return self
 
-    def response(self) -> Response:
-        """The answer copied out, to keep after the request is freed."""
+    def response(self, timeout: Optional[float] = None) -> Response:
+        """Waits for the request as wait() does, then copies the answer out, to keep after the
+        request is freed."""
+        self.wait(timeout)
         wire = {name: native.has_export(name)
                 for name in ("KSRN_GetDelivery", "KSRN_GetConnectionReused")}
         return Response(self.url, self.status, self.headers, self.body,

@@ -196,6 +196,9 @@ class Client:
             if timeout_ms:
                 raise TypeError("give timeout (seconds) or timeout_ms, not both")
             timeout_ms = math.ceil(seconds(timeout, "timeout") * 1000)
+        if isinstance(timeout_ms, int) and timeout_ms != 0 and not 250 <= timeout_ms <= 120000:
+            raise ValueError(f"timeout_ms={timeout_ms}: the time-out must be 250 to 120000 ms "
+                             "(timeout 0.25 to 120 s), or 0 for the library's 10 s")
         return _Submission(_with_params(url, params), method, block, data,
                            native.int32(timeout_ms, "timeout_ms"), native.int32(weight, "weight"))
 

@@ -172,6 +172,7 @@ class ClientTest(unittest.TestCase):
             (lambda: self.client.request(url, timeout_ms=2**32 + 1000), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=-2**31 - 1), ValueError, "timeout_ms"),
             (lambda: self.client.request(url, timeout_ms=1000.0), TypeError, "timeout_ms"),
+            (lambda: self.client.get(url, timeout=-1), ValueError, "250 to 120000"),
             (lambda: WIDE.set_throttle_ms(2**32 + 1500), ValueError, "throttle_ms"),
             (lambda: self.client.request(url, "POST", body=5), TypeError, "body"),
             (lambda: self.client.request(url, "POST", body="text"), TypeError, "body"),
