@@ -36,6 +36,10 @@ CURLM* TakeMulti() {
       return multi;
     }
   }
+  return MakeMulti();
+}
+
+CURLM* MakeMulti() {
   CURLM* multi = curl_multi_init();
   // A handle whose wake-up channel could not be made could not be interrupted by a close; the
   // probe's wake-up only ends the first poll early.

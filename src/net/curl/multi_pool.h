@@ -18,6 +18,9 @@ void SizeMultiPool(size_t concurrentTransfers);
 
 // An idle multi handle, or a new one whose wake-up channel works; null when none can be made.
 CURLM* TakeMulti();
+// A new multi handle whose wake-up channel works, never one of the pool's; null when none can be
+// made. For a handle that will keep a connection and so never comes back to the pool.
+CURLM* MakeMulti();
 // Gives back a multi handle that holds no easy handle; keeps it while the pool has room, else
 // frees it.
 void ReturnMulti(CURLM* multi) noexcept;

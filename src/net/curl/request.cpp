@@ -43,10 +43,13 @@ std::shared_ptr<Request> Request::Create(std::shared_ptr<const Connection> conne
     const LibcurlStep step;  // an expired kept connection may be closed on the way
     multi.reset(TakeKept(route));
   }
-  if (multi == nullptr) {
+  if (multi == nullptr && route.empty()) {
     multi.reset(TakeMulti());
-    // One connection per handle: the one its request makes, or the one it is lent.
-    if (multi != nullptr && !route.empty()) {
+  } else if (multi == nullptr) {
+    // A handle of its own, so the pool of empty handles stays as it was while connections are
+    // kept. One connection per handle: the one its request makes, or the one it is lent.
+    multi.reset(MakeMulti());
+    if (multi != nullptr) {
       curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, 1L);
     }
   }
